@@ -1,0 +1,18 @@
+// The program's two commands and its entry sequence.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Creates `fileArgument` as an all-zero sparse file of `size` bytes (size > 0).
+void RunCreateCommand(const std::string& fileArgument, std::int64_t size);
+
+// Copies the file or the files matching the pattern `sourceArgument` to the file or into
+// the folder `destinationArgument`.
+void RunCopyCommand(const std::string& sourceArgument, const std::string& destinationArgument);
+
+// Prints the usage screen and waits for one line of input.
+void ShowUsage();
+
+// Runs the command the arguments name, or the usage screen.
+void RunDravik();

@@ -1,0 +1,108 @@
+#include "Dravik/Commands.h"
+#include "Dravik/Console.h"
+#include "SparseUtils/Paths.h"
+#include "SparseUtils/SparseOperations.h"
+#include "SparseUtils/Texts.h"
+#include "platform/Platform.h"
+
+namespace {
+
+// An open directory search; closed when it goes, also when an error passes through.
+class TEntrySearch {
+ public:
+  TEntrySearch() = default;
+  ~TEntrySearch() {
+    if (handle_.IsValid()) platform::FindEnd(handle_);
+  }
+  TEntrySearch(const TEntrySearch&) = delete;
+  TEntrySearch& operator=(const TEntrySearch&) = delete;
+
+  bool First(const std::string& pattern, platform::FoundEntry& entry) {
+    handle_ = platform::FindFirstEntry(pattern, entry);
+    return handle_.IsValid();
+  }
+  bool Next(platform::FoundEntry& entry) { return platform::FindNextEntry(handle_, entry); }
+
+ private:
+  platform::SearchHandle handle_;
+};
+
+struct TCopyCommand {
+  std::string SourcePath;
+  std::string DestinationPath;
+  std::string DestinationFolder;
+  std::string SourceFolder;
+  std::int32_t CopiedCount = 0;
+  bool OverwriteAll = false;
+
+  void CopyIntoFolder();
+  void CopyEntry(const std::string& name);
+  void CopyToFile();
+  void PrintCount() const;
+};
+
+void TCopyCommand::CopyIntoFolder() {
+  // "C:*.img" is listed from the current folder of drive C:, so copy from there too.
+  SourcePath = ResolveDriveRelative(SourcePath);
+  SourceFolder = WithTrailingDelimiter(FolderPart(SourcePath));
+  TEntrySearch search;
+  platform::FoundEntry entry;
+  OverwriteAll = false;
+  for (bool found = search.First(SourcePath, entry); found; found = search.Next(entry)) {
+    if (!entry.isFolder) CopyEntry(entry.name);
+  }
+}
+
+void TCopyCommand::CopyEntry(const std::string& name) {
+  const std::string source = SourceFolder + name;
+  const std::string destination = DestinationFolder + name;
+  bool permitted = false;
+  if (!OverwriteAll && FileExists(destination)) {
+    const TOverwriteAnswer answer = AskOverwrite(destination, true);
+    permitted = answer != oaNo;
+    OverwriteAll = answer == oaAll;
+  }
+  if (SparseCopyFile(source, destination, permitted || OverwriteAll)) {
+    ++CopiedCount;
+    ConsoleWriteLine(source + std::string(texts::kCopiedArrow) + destination);
+  } else {
+    ConsoleWriteLine(source + std::string(texts::kSkipped));
+  }
+}
+
+void TCopyCommand::CopyToFile() {
+  const bool permitted = !FileExists(DestinationPath) || AskOverwrite(DestinationPath, false) == oaYes;
+  const std::string line = SourcePath + std::string(texts::kCopiedArrow) + DestinationPath;
+  if (SparseCopyFile(SourcePath, DestinationPath, permitted)) {
+    ++CopiedCount;
+    ConsoleWriteLine(line);
+  } else {
+    ConsoleWriteLine(line + std::string(texts::kSkipped));
+  }
+}
+
+void TCopyCommand::PrintCount() const {
+  ConsoleWriteLine(std::string(texts::kCountIndent) + std::to_string(CopiedCount) +
+                   std::string(texts::kCountSuffix));
+}
+
+}  // namespace
+
+void RunCopyCommand(const std::string& sourceArgument, const std::string& destinationArgument) {
+  TCopyCommand command;
+  command.SourcePath = GetAbsolutePath(sourceArgument);
+  command.DestinationPath = GetAbsolutePath(destinationArgument);
+  command.DestinationFolder = WithTrailingDelimiter(command.DestinationPath);
+  if (!IsNtfsDrive(command.DestinationFolder)) {
+    ConsoleWriteLine(texts::kCopyNotNtfs);
+    return;
+  }
+  if (FolderExists(command.DestinationFolder)) {
+    command.CopyIntoFolder();
+  } else if (SamePath(command.SourcePath, command.DestinationPath)) {
+    ConsoleWriteLine(command.SourcePath + std::string(texts::kSamePath) + command.DestinationPath);
+  } else if (FileExists(command.SourcePath)) {
+    command.CopyToFile();
+  }
+  command.PrintCount();
+}

@@ -1,0 +1,22 @@
+#include "Dravik/Commands.h"
+#include "Dravik/Console.h"
+#include "Dravik/NumberFormat.h"
+#include "SparseUtils/Paths.h"
+#include "SparseUtils/SparseOperations.h"
+#include "SparseUtils/Texts.h"
+
+void RunCreateCommand(const std::string& fileArgument, std::int64_t size) {
+  const std::int64_t TargetSize = size;
+  const std::string TargetPath = GetAbsolutePath(fileArgument);
+  if (!IsNtfsDrive(TargetPath)) {
+    ConsoleWriteLine(texts::kCreateNotNtfs);
+    return;
+  }
+  const bool permitted = !FileExists(TargetPath) || AskOverwrite(TargetPath, false) == oaYes;
+  if (permitted && CreateSparseFile(TargetPath, TargetSize)) {
+    ConsoleWriteLine(TargetPath + std::string(texts::kCreatedSizeOpen) + FormatByteCount(TargetSize) +
+                     std::string(texts::kCreatedSizeClose));
+  } else {
+    ConsoleWriteLine(TargetPath + std::string(texts::kNotCreated));
+  }
+}

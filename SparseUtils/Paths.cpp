@@ -1,0 +1,92 @@
+#include "SparseUtils/Paths.h"
+
+#include "SparseUtils/Text.h"
+#include "platform/Platform.h"
+
+namespace {
+
+bool WindowsStyle() { return platform::NativePathStyle() == platform::PathStyle::Windows; }
+
+char Delimiter() { return WindowsStyle() ? '\\' : '/'; }
+
+// The delimiters that end a folder part: a drive's colon counts on Windows.
+std::string_view FolderDelimiters() { return WindowsStyle() ? "\\:" : "/"; }
+
+// "\\server\share" of "\\server\share\dir": up to the second backslash after the leading two.
+std::string UncPrefix(std::string_view path) {
+  const std::size_t shareSlash = path.find('\\', 2);
+  if (shareSlash == std::string_view::npos) return std::string(path);
+  const std::size_t end = path.find('\\', shareSlash + 1);
+  if (end == std::string_view::npos) {
+    const bool endsInSlash = shareSlash + 1 == path.size();
+    return std::string(path.substr(0, endsInSlash ? shareSlash : path.size()));
+  }
+  return std::string(path.substr(0, end));
+}
+
+std::string WindowsDrivePart(std::string_view path) {
+  if (path.size() >= 2 && path[1] == ':') return std::string(path.substr(0, 2));
+  if (path.size() >= 2 && path[0] == '\\' && path[1] == '\\') return UncPrefix(path);
+  return std::string();
+}
+
+// The root handed to the volume query: the drive's root on Windows, the path itself on
+// POSIX (whose back end finds the volume of the nearest existing folder).
+std::string VolumeQueryPath(std::string_view path) {
+  return WindowsStyle() ? WithTrailingDelimiter(DrivePart(path)) : std::string(path);
+}
+
+}  // namespace
+
+std::string DrivePart(std::string_view path) {
+  if (WindowsStyle()) return WindowsDrivePart(path);
+  return (!path.empty() && path[0] == '/') ? std::string("/") : std::string();
+}
+
+std::string WithTrailingDelimiter(std::string_view path) {
+  std::string result(path);
+  const bool endsInDelimiter = !path.empty() && path.back() == Delimiter() &&
+                               !IsTrailByteAt(path, path.size() - 1);
+  if (!endsInDelimiter) result += Delimiter();
+  return result;
+}
+
+std::string FolderPart(std::string_view path) {
+  const std::size_t last = LastDelimiterIndex(path, FolderDelimiters());
+  return last == std::string_view::npos ? std::string() : std::string(path.substr(0, last + 1));
+}
+
+std::string NamePart(std::string_view path) {
+  const std::size_t last = LastDelimiterIndex(path, FolderDelimiters());
+  return std::string(last == std::string_view::npos ? path : path.substr(last + 1));
+}
+
+bool SamePath(std::string_view a, std::string_view b) {
+  return WindowsStyle() ? SameTextAscii(a, b) : a == b;
+}
+
+std::string GetAbsolutePath(std::string_view path) {
+  if (!DrivePart(path).empty()) return std::string(path);
+  const std::string joined = WithTrailingDelimiter(platform::CurrentFolder()) + std::string(path);
+  std::string full;
+  return platform::FullPathOf(joined, full) ? full : std::string();
+}
+
+bool IsNtfsDrive(std::string_view path) {
+  std::string name;
+  return platform::FileSystemNameOf(VolumeQueryPath(path), name) && SameTextAscii(name, "NTFS");
+}
+
+std::string ResolveDriveRelative(const std::string& path) {
+  const bool driveRelative = WindowsStyle() && path.size() > 2 && path[1] == ':' && path[2] != '\\';
+  std::string full;
+  return driveRelative && platform::FullPathOf(path, full) ? full : path;
+}
+
+bool FileExists(const std::string& path) {
+  return platform::KindOfPath(path) == platform::PathKind::File;
+}
+
+bool FolderExists(const std::string& path) {
+  return platform::KindOfPath(path) == platform::PathKind::Folder;
+}

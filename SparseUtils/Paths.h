@@ -1,0 +1,40 @@
+// Paths, existence tests and the destination volume test.
+//
+// Windows paths start with a drive ("C:") or a UNC share ("\\server\share") and use '\'
+// (and ':' after a drive) as delimiters; names compare ignoring the case of A-Z. POSIX
+// paths start with '/', use '/' alone, and compare byte for byte.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// The drive part of a Windows path: "C:" of "C:\data", "\\server\share" of a UNC path,
+// empty otherwise. On POSIX: "/" for an absolute path, empty otherwise.
+std::string DrivePart(std::string_view path);
+
+// `path` with a path delimiter appended, unless its last character already is one.
+std::string WithTrailingDelimiter(std::string_view path);
+
+// Everything up to and including the last delimiter ("C:\data\" of "C:\data\*.img").
+std::string FolderPart(std::string_view path);
+
+// Everything after the last delimiter.
+std::string NamePart(std::string_view path);
+
+// True when the two paths name the same path by the platform's comparison rule.
+bool SamePath(std::string_view a, std::string_view b);
+
+// The absolute form of a path argument: a path with a drive part comes back unchanged;
+// any other is joined to the current folder and resolved. Empty when that fails.
+std::string GetAbsolutePath(std::string_view path);
+
+// True when the volume holding `path` reports the file system NTFS (on POSIX: one that
+// keeps holes in files as NTFS keeps sparse ranges).
+bool IsNtfsDrive(std::string_view path);
+
+// A drive-relative Windows path ("C:data", "C:*.img") resolved against the current folder
+// of its drive; every other path comes back unchanged.
+std::string ResolveDriveRelative(const std::string& path);
+
+bool FileExists(const std::string& path);
+bool FolderExists(const std::string& path);

@@ -1,0 +1,60 @@
+#include "SparseUtils/SizeParsing.h"
+
+#include <limits>
+
+#include "SparseUtils/Text.h"
+
+namespace {
+
+constexpr std::int64_t kMaxSize = std::numeric_limits<std::int64_t>::max();
+
+struct UnitLetter {
+  char letter;
+  std::int64_t multiplier;
+};
+
+constexpr UnitLetter kUnitLetters[] = {
+    {'k', std::int64_t{1} << 10}, {'K', std::int64_t{1} << 10}, {'m', std::int64_t{1} << 20},
+    {'M', std::int64_t{1} << 20}, {'g', std::int64_t{1} << 30}, {'G', std::int64_t{1} << 30},
+    {'t', std::int64_t{1} << 40}, {'T', std::int64_t{1} << 40},
+};
+
+// The digits as a number, or 0 when there are none or they exceed the signed 64-bit range.
+std::int64_t DigitsValue(const std::string& digits) {
+  std::int64_t value = 0;
+  for (char digit : digits) {
+    const int d = digit - '0';
+    if (value > (kMaxSize - d) / 10) return 0;
+    value = value * 10 + d;
+  }
+  return value;
+}
+
+// True when `letter` stands in `text` as a character of its own, not as a trail byte.
+bool ContainsLetter(std::string_view text, char letter) {
+  for (std::size_t at = 0; at < text.size(); at = NextCharIndex(text, at)) {
+    if (text[at] == letter && NextCharIndex(text, at) == at + 1) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string ExtractDigits(std::string_view text) {
+  std::string digits;
+  for (char byte : text) {
+    if (byte >= '0' && byte <= '9') digits += byte;
+  }
+  return digits;
+}
+
+std::int64_t StrToByteSize(std::string_view text) {
+  const std::int64_t value = DigitsValue(ExtractDigits(text));
+  if (value <= 0) return value;
+  for (const UnitLetter& unit : kUnitLetters) {
+    if (ContainsLetter(text, unit.letter)) {
+      return value > kMaxSize / unit.multiplier ? 0 : value * unit.multiplier;
+    }
+  }
+  return value;
+}

@@ -1,0 +1,41 @@
+// Finding the ends of zero runs and data runs a machine word at a time.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+namespace zero_scan {
+
+using Word = std::uint64_t;
+constexpr Word kLowBits = 0x0101010101010101ull;
+constexpr Word kHighBits = 0x8080808080808080ull;
+
+inline Word LoadWord(const std::uint8_t* at) {
+  Word word;
+  std::memcpy(&word, at, sizeof word);
+  return word;
+}
+
+inline bool HasZeroByte(Word word) { return ((word - kLowBits) & ~word & kHighBits) != 0; }
+
+}  // namespace zero_scan
+
+// The first byte in [from, end) that is not zero, or `end`.
+inline const std::uint8_t* FindNonZero(const std::uint8_t* from, const std::uint8_t* end) {
+  using namespace zero_scan;
+  while (end - from >= static_cast<std::ptrdiff_t>(sizeof(Word)) && LoadWord(from) == 0) {
+    from += sizeof(Word);
+  }
+  while (from < end && *from == 0) ++from;
+  return from;
+}
+
+// The first zero byte in [from, end), or `end`.
+inline const std::uint8_t* FindZero(const std::uint8_t* from, const std::uint8_t* end) {
+  using namespace zero_scan;
+  while (end - from >= static_cast<std::ptrdiff_t>(sizeof(Word)) && !HasZeroByte(LoadWord(from))) {
+    from += sizeof(Word);
+  }
+  while (from < end && *from != 0) ++from;
+  return from;
+}

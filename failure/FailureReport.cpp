@@ -1,0 +1,166 @@
+#include "failure/FailureReport.h"
+
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "SparseUtils/Texts.h"
+#include "platform/Platform.h"
+
+namespace {
+
+constexpr std::uintptr_t kImageHeaderSize = 0x1000;
+constexpr std::size_t kModuleNameLimit = 260;
+
+ConsoleHooks consoleHooks{nullptr, nullptr};
+const EOutOfMemory* outOfMemory = nullptr;  // made before it can be needed
+int ExitCode = 0;
+
+// Text built in a fixed buffer, cut at the report's limit: reporting needs no memory.
+class TReportText {
+ public:
+  void Append(std::string_view piece) {
+    const std::size_t room = ReportTextLimit - size_;
+    const std::size_t taken = piece.size() < room ? piece.size() : room;
+    std::memcpy(text_ + size_, piece.data(), taken);
+    size_ += taken;
+  }
+  char* Data() { return text_; }
+  std::size_t Size() const { return size_; }
+
+ private:
+  char text_[ReportTextLimit + 1];
+  std::size_t size_ = 0;
+};
+
+// The file name (after the last '\' or '/') of a module path, at most 260 bytes.
+std::string_view ModuleFileName(std::string_view path) {
+  std::size_t start = 0;
+  for (std::size_t at = 0; at < path.size(); ++at) {
+    const unsigned char byte = static_cast<unsigned char>(path[at]);
+    if (platform::IsLeadByte(byte) && at + 1 < path.size()) {
+      ++at;
+    } else if (byte == '\\' || byte == '/') {
+      start = at + 1;
+    }
+  }
+  return path.substr(start, kModuleNameLimit);
+}
+
+// The module holding `address` and the address relative to it; the program's own file
+// when the system cannot tell.
+void LocateAddress(std::uintptr_t address, std::string& modulePath, std::uintptr_t& shown) {
+  std::uintptr_t base = 0;
+  if (address != 0 && platform::ModuleOfAddress(address, modulePath, base)) {
+    shown = address - base;
+    return;
+  }
+  modulePath = platform::ProgramPath();
+  shown = address == 0 ? 0 : address - kImageHeaderSize;
+}
+
+void HexDigits(std::uintptr_t value, char (&digits)[8]) {
+  static const char kHex[] = "0123456789ABCDEF";
+  const std::uint32_t low = static_cast<std::uint32_t>(value);
+  for (int i = 0; i < 8; ++i) digits[7 - i] = kHex[(low >> (4 * i)) & 0xF];
+}
+
+// Line 1 from its template, then LF, the message and "." unless it already ends so.
+void FormatReport(TReportText& report, const char* className, std::string_view message,
+                  std::string_view moduleName, std::uintptr_t shown) {
+  char address[8];
+  HexDigits(shown, address);
+  const std::string_view values[] = {className, moduleName, std::string_view(address, 8)};
+  std::size_t next = 0;
+  const std::string_view line1 = texts::kReportLine1;
+  for (std::size_t at = 0; at < line1.size(); ++at) {
+    if (line1[at] == '%' && at + 1 < line1.size() && next < 3) {
+      report.Append(values[next++]);
+      ++at;
+    } else {
+      report.Append(line1.substr(at, 1));
+    }
+  }
+  report.Append("\n");
+  report.Append(message);
+  if (!message.empty() && message.back() != '.') report.Append(".");
+}
+
+void WriteToStandardError(const char* data, std::size_t size) {
+  const platform::FileHandle handle = platform::StdHandle(platform::StdStream::Error);
+  if (!handle.IsValid()) return;
+  platform::WriteBytes(handle, data, static_cast<std::uint32_t>(size));
+  platform::WriteBytes(handle, "\r\n", 2);
+}
+
+// Writes out what the run printed before the failure; a failure of that flush is not
+// reported in place of the original error.
+void FlushConsoleQuietly() {
+  try {
+    if (consoleHooks.flush != nullptr) consoleHooks.flush();
+  } catch (...) {
+  }
+}
+
+void ConvertToOem(TReportText& report) {
+  try {
+    std::string converted(report.Data(), report.Size());
+    platform::AnsiToOem(converted);
+    std::memcpy(report.Data(), converted.data(), report.Size());
+  } catch (...) {
+  }
+}
+
+[[noreturn]] void HandleUncaughtFailure(const char* className, std::string_view message,
+                                        std::uintptr_t address) {
+  ShowFailureReport(className, message, address);
+  TerminateRun(1);
+}
+
+void HandleProcessorFault(const char* className, const char* message, std::uintptr_t address) {
+  HandleUncaughtFailure(className, message, address);
+}
+
+}  // namespace
+
+void ShowFailureReport(const char* className, std::string_view message, std::uintptr_t address) {
+  std::string modulePath;
+  std::uintptr_t shown = 0;
+  try {
+    LocateAddress(address, modulePath, shown);
+  } catch (...) {
+    modulePath.clear();
+  }
+  TReportText report;
+  FormatReport(report, className, message, ModuleFileName(modulePath), shown);
+  FlushConsoleQuietly();
+  ConvertToOem(report);
+  WriteToStandardError(report.Data(), report.Size());
+}
+
+void TerminateRun(int code) {
+  ExitCode = code;
+  delete outOfMemory;
+  outOfMemory = nullptr;
+  try {
+    if (consoleHooks.close != nullptr) consoleHooks.close();
+  } catch (...) {
+  }
+  platform::EndProcess(ExitCode);
+}
+
+void RunProgram(void (*body)(), ConsoleHooks hooks) {
+  consoleHooks = hooks;
+  outOfMemory = new EOutOfMemory(std::string(texts::kOutOfMemory));
+  platform::InstallFaultHandler(HandleProcessorFault);
+  try {
+    body();
+  } catch (const Exception& error) {
+    HandleUncaughtFailure(error.ClassName(), error.Message(), error.Address());
+  } catch (const std::bad_alloc&) {
+    HandleUncaughtFailure(outOfMemory->ClassName(), outOfMemory->Message(), 0);
+  } catch (...) {
+    HandleUncaughtFailure("Exception", "", 0);
+  }
+  TerminateRun(0);
+}

@@ -1,0 +1,203 @@
+// The operating-system layer: the only place that knows which system the program runs on.
+//
+// Everything above this header works with byte strings (paths and texts in the system's
+// ANSI code page, never converted) and with Win32 error codes, whatever the back end.
+// Three implementations exist: win32/ (the Windows exes), posix/ (the Linux build) and an
+// in-memory fake used by the unit tests. The build links exactly one of them.
+//
+// Names avoid those of the Win32 API, because <windows.h> turns many of them into macros.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// Win32 error codes; the POSIX back end maps errno onto the nearest of them.
+using ErrorCode = std::uint32_t;
+
+constexpr ErrorCode kErrorSuccess = 0;
+constexpr ErrorCode kErrorFileNotFound = 2;
+constexpr ErrorCode kErrorPathNotFound = 3;
+constexpr ErrorCode kErrorTooManyOpenFiles = 4;
+constexpr ErrorCode kErrorAccessDenied = 5;
+constexpr ErrorCode kErrorInvalidHandle = 6;
+constexpr ErrorCode kErrorNotEnoughMemory = 8;
+constexpr ErrorCode kErrorSharingViolation = 32;
+constexpr ErrorCode kErrorHandleEof = 38;
+constexpr ErrorCode kErrorFileExists = 80;
+constexpr ErrorCode kErrorBrokenPipe = 109;
+constexpr ErrorCode kErrorDiskFull = 112;
+constexpr ErrorCode kErrorNegativeSeek = 131;
+constexpr ErrorCode kErrorFilenameTooLong = 206;
+
+// An open file, console channel or pipe. -1 stands for INVALID_HANDLE_VALUE.
+struct FileHandle {
+  std::intptr_t value = -1;
+  bool IsValid() const { return value != -1; }
+};
+constexpr FileHandle kInvalidHandle{};
+
+// ---- Process -------------------------------------------------------------
+
+// Called once, first thing in main. POSIX: remembers argv, makes sure descriptors 0-2 are
+// occupied (a closed one is remembered as "no handle"), ignores SIGPIPE and SIGXFSZ and
+// takes the user's locale. Win32: nothing to do.
+void Startup(int argc, char** argv);
+
+// Ends the process at once with the given exit code. Open handles are closed by the system.
+[[noreturn]] void EndProcess(int exitCode);
+
+// Processor faults (access violation, division by zero, ...) are handed to this callback,
+// with a class name, a message and the faulting instruction's address. It must not return.
+using FaultCallback = void (*)(const char* className, const char* message,
+                               std::uintptr_t address);
+void InstallFaultHandler(FaultCallback callback);
+
+// ---- Command line and program file ----------------------------------------
+
+// Where the arguments come from. Windows hands over the raw command line, which the
+// program splits itself; POSIX hands over argv after argument 0, already split by the shell.
+struct CommandLineSource {
+  bool isRaw = true;
+  std::string raw;                 // when isRaw
+  std::vector<std::string> words;  // otherwise
+};
+CommandLineSource ProcessCommandLine();
+
+// Full path of the running program's file (GetModuleFileNameA into 261 bytes; /proc/self/exe).
+std::string ProgramPath();
+
+// The module whose code holds `address`: its full path and load base. False when the
+// system cannot tell.
+bool ModuleOfAddress(std::uintptr_t address, std::string& path, std::uintptr_t& base);
+
+// ---- Text ------------------------------------------------------------------
+
+// True when `byte` starts a double-byte character in the ANSI code page (code page 932 on
+// a Japanese Windows). Always false where the code page is not a double-byte one.
+bool IsLeadByte(unsigned char byte);
+
+// The locale's thousands separator: one byte, or empty when the locale has none.
+std::string ThousandsSeparator();
+
+// Converts text in place from the ANSI to the OEM code page (identity on POSIX).
+void AnsiToOem(std::string& text);
+
+// The system's message text for an error code, as the system gives it (line end included),
+// or empty when there is none.
+std::string SystemMessage(ErrorCode code);
+
+// ---- Console channels ------------------------------------------------------
+
+enum class StdStream { Input, Output, Error };
+enum class FileType { Unknown, Disk, Char, Pipe };
+
+// The standard handle, or kInvalidHandle when the process has none.
+FileHandle StdHandle(StdStream stream);
+FileType TypeOfFile(FileHandle handle);
+
+// ---- Reading and writing ---------------------------------------------------
+
+struct IoResult {
+  bool ok = false;
+  std::uint32_t bytes = 0;  // bytes transferred
+  ErrorCode error = kErrorSuccess;
+};
+IoResult ReadBytes(FileHandle handle, void* buffer, std::uint32_t size);
+IoResult WriteBytes(FileHandle handle, const void* data, std::uint32_t size);
+void CloseFile(FileHandle handle);
+
+// ---- Files -----------------------------------------------------------------
+
+struct OpenResult {
+  FileHandle handle;
+  ErrorCode error = kErrorSuccess;
+};
+
+// Opens for writing, creating the file or truncating an existing one, with no sharing: no
+// other open of the file succeeds while this handle lives, and a file that is open elsewhere
+// (as a copy's source, say) cannot be opened here (kErrorSharingViolation) and stays intact.
+OpenResult CreateTruncated(const std::string& path);
+
+// Opens an existing file for reading only, sharing read and write with others.
+OpenResult OpenForReading(const std::string& path);
+
+// Asks the file system to keep the file sparse. Returns kErrorSuccess or the failure's code.
+ErrorCode MarkSparse(FileHandle handle);
+
+struct SeekResult {
+  bool ok = false;
+  std::int64_t position = 0;  // the new position (64-bit on every target)
+  ErrorCode error = kErrorSuccess;
+};
+SeekResult MoveBy(FileHandle handle, std::int64_t distance);  // from the current position
+SeekResult MoveTo(FileHandle handle, std::int64_t offset);    // from the start
+
+// Deletes a file (one this run created and could not complete). False when it cannot.
+bool RemoveFile(const std::string& path);
+
+// Makes the current position the file's length.
+ErrorCode SetEndHere(FileHandle handle);
+
+// The length of an open file; -1 when it cannot be told.
+std::int64_t SizeOfFile(FileHandle handle);
+
+// The volume's allocation unit for an open file, in bytes (cluster size on Windows,
+// st_blksize on Linux); 0 when the system cannot tell.
+std::uint32_t AllocationUnitOf(FileHandle handle);
+
+// The first allocated (data) range of an open file that ends after `offset`:
+// [start, end), start clamped to `offset`. `known` is false when the file system cannot
+// tell; then the whole file must be read. start == end == file length when no data follows.
+struct DataRange {
+  bool known = false;
+  std::int64_t start = 0;
+  std::int64_t end = 0;
+};
+DataRange NextDataRange(FileHandle handle, std::int64_t offset);
+
+// ---- Paths, folders and volumes -------------------------------------------
+
+// How paths are written: Windows (drive letters, UNC shares, '\' and ':' as delimiters,
+// case of A-Z ignored) or POSIX ('/' only, byte-exact comparison).
+enum class PathStyle { Windows, Posix };
+PathStyle NativePathStyle();
+
+// What a path names. Windows: GetFileAttributesA and its folder bit. POSIX: a regular file
+// or a block device is a file; FIFOs, sockets and character devices name nothing. A path
+// with wildcards, a missing path and one that cannot be examined name nothing.
+enum class PathKind { None, File, Folder };
+PathKind KindOfPath(const std::string& path);
+
+// The process's current folder; empty when it cannot be told.
+std::string CurrentFolder();
+
+// The full path of `path` (joined to the current folder when relative, "." and ".."
+// resolved). Never cut short: long results get the buffer they need. False on failure.
+bool FullPathOf(const std::string& path, std::string& fullPath);
+
+// The file-system name of the volume at `root`. Windows: `root` is a drive root such as
+// "C:\" or "\\server\share\". POSIX: any path; its volume is that of the nearest existing
+// folder on its way up, and a volume that keeps holes like NTFS answers "NTFS".
+// False when the volume cannot be queried.
+bool FileSystemNameOf(const std::string& root, std::string& name);
+
+// A search over the entries matching a pattern (wildcards * and ? in the last component).
+struct SearchHandle {
+  std::intptr_t value = -1;
+  bool IsValid() const { return value != -1; }
+};
+struct FoundEntry {
+  std::string name;  // without a folder part
+  bool isFolder = false;
+};
+// Opens the search and gives its first entry; an invalid handle when nothing matches or
+// the search cannot be made.
+SearchHandle FindFirstEntry(const std::string& pattern, FoundEntry& entry);
+// The next entry; false when there is none.
+bool FindNextEntry(SearchHandle search, FoundEntry& entry);
+void FindEnd(SearchHandle search);
+
+}  // namespace platform
