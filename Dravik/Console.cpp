@@ -40,14 +40,22 @@ void RecordIoError(std::int32_t code) { pendingIoError = code; }
 
 std::string InOutErrorMessage(std::int32_t code) {
   switch (code) {
-    case 2: return std::string(texts::kInOutFileNotFound);
-    case 3: return std::string(texts::kInOutBadFileName);
-    case 4: return std::string(texts::kInOutTooManyOpen);
-    case 5: return std::string(texts::kInOutAccessDenied);
-    case 100: return std::string(texts::kInOutReadPastEnd);
-    case 101: return std::string(texts::kInOutDiskFull);
-    case 106: return std::string(texts::kInOutNotNumeric);
-    default: return FormatText(texts::kInOutOther, {std::to_string(code)});
+    case 2:
+      return std::string(texts::kInOutFileNotFound);
+    case 3:
+      return std::string(texts::kInOutBadFileName);
+    case 4:
+      return std::string(texts::kInOutTooManyOpen);
+    case 5:
+      return std::string(texts::kInOutAccessDenied);
+    case 100:
+      return std::string(texts::kInOutReadPastEnd);
+    case 101:
+      return std::string(texts::kInOutDiskFull);
+    case 106:
+      return std::string(texts::kInOutNotNumeric);
+    default:
+      return FormatText(texts::kInOutOther, {std::to_string(code)});
   }
 }
 
@@ -116,7 +124,8 @@ bool OpenInput() {
 // Refills the input buffer once. Zero bytes, or a pipe whose writer has gone, is the end
 // of the input; any other failure is recorded and also ends the line.
 void Refill() {
-  const platform::IoResult read = platform::ReadBytes(input.handle, input.buffer, ConsoleBufferSize);
+  const platform::IoResult read =
+      platform::ReadBytes(input.handle, input.buffer, ConsoleBufferSize);
   input.position = 0;
   input.count = read.ok ? read.bytes : 0;
   if (!read.ok && read.error != platform::kErrorBrokenPipe) {
@@ -171,10 +180,14 @@ std::string NormalizeAnswer(const std::string& answer) {
 }
 
 bool AcceptedAnswer(const std::string& answer, bool allowAll, TOverwriteAnswer& result) {
-  if (answer == "y" || answer == "yes") result = oaYes;
-  else if (answer == "n" || answer == "no") result = oaNo;
-  else if (allowAll && (answer == "a" || answer == "all")) result = oaAll;
-  else return false;
+  if (answer == "y" || answer == "yes")
+    result = oaYes;
+  else if (answer == "n" || answer == "no")
+    result = oaNo;
+  else if (allowAll && (answer == "a" || answer == "all"))
+    result = oaAll;
+  else
+    return false;
   return true;
 }
 

@@ -71,7 +71,8 @@ void TCopyCommand::CopyEntry(const std::string& name) {
 }
 
 void TCopyCommand::CopyToFile() {
-  const bool permitted = !FileExists(DestinationPath) || AskOverwrite(DestinationPath, false) == oaYes;
+  const bool permitted =
+      !FileExists(DestinationPath) || AskOverwrite(DestinationPath, false) == oaYes;
   const std::string line = SourcePath + std::string(texts::kCopiedArrow) + DestinationPath;
   if (SparseCopyFile(SourcePath, DestinationPath, permitted)) {
     ++CopiedCount;

@@ -14,8 +14,8 @@ void RunCreateCommand(const std::string& fileArgument, std::int64_t size) {
   }
   const bool permitted = !FileExists(TargetPath) || AskOverwrite(TargetPath, false) == oaYes;
   if (permitted && CreateSparseFile(TargetPath, TargetSize)) {
-    ConsoleWriteLine(TargetPath + std::string(texts::kCreatedSizeOpen) + FormatByteCount(TargetSize) +
-                     std::string(texts::kCreatedSizeClose));
+    ConsoleWriteLine(TargetPath + std::string(texts::kCreatedSizeOpen) +
+                     FormatByteCount(TargetSize) + std::string(texts::kCreatedSizeClose));
   } else {
     ConsoleWriteLine(TargetPath + std::string(texts::kNotCreated));
   }

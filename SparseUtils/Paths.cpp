@@ -45,8 +45,8 @@ std::string DrivePart(std::string_view path) {
 
 std::string WithTrailingDelimiter(std::string_view path) {
   std::string result(path);
-  const bool endsInDelimiter = !path.empty() && path.back() == Delimiter() &&
-                               !IsTrailByteAt(path, path.size() - 1);
+  const bool endsInDelimiter =
+      !path.empty() && path.back() == Delimiter() && !IsTrailByteAt(path, path.size() - 1);
   if (!endsInDelimiter) result += Delimiter();
   return result;
 }

@@ -24,10 +24,10 @@ class Exception {
   std::uintptr_t address_ = 0;
 };
 
-#define DRAVIK_ERROR_CLASS(Name, Base)                         \
-  class Name : public Base {                                   \
-   public:                                                     \
-    using Base::Base;                                          \
+#define DRAVIK_ERROR_CLASS(Name, Base)                       \
+  class Name : public Base {                                 \
+   public:                                                   \
+    using Base::Base;                                        \
     const char* ClassName() const override { return #Name; } \
   }
 

@@ -1,6 +1,7 @@
 #include "failure/FailureReport.h"
 
 #include <cstring>
+#include <exception>
 #include <new>
 #include <string>
 
@@ -105,7 +106,7 @@ void FlushConsoleQuietly() {
 void ConvertToOem(TReportText& report) {
   try {
     std::string converted(report.Data(), report.Size());
-    platform::AnsiToOem(converted);
+    platform::ToOemCodePage(converted);
     std::memcpy(report.Data(), converted.data(), report.Size());
   } catch (...) {
   }
@@ -159,8 +160,8 @@ void RunProgram(void (*body)(), ConsoleHooks hooks) {
     HandleUncaughtFailure(error.ClassName(), error.Message(), error.Address());
   } catch (const std::bad_alloc&) {
     HandleUncaughtFailure(outOfMemory->ClassName(), outOfMemory->Message(), 0);
-  } catch (...) {
-    HandleUncaughtFailure("Exception", "", 0);
+  } catch (const std::exception& error) {
+    HandleUncaughtFailure("Exception", error.what(), 0);
   }
   TerminateRun(0);
 }

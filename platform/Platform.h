@@ -43,7 +43,7 @@ constexpr FileHandle kInvalidHandle{};
 
 // Called once, first thing in main. POSIX: remembers argv, makes sure descriptors 0-2 are
 // occupied (a closed one is remembered as "no handle"), ignores SIGPIPE and SIGXFSZ and
-// takes the user's locale. Win32: nothing to do.
+// takes the user's locale. Win32: keeps volume queries on empty drives from showing dialogs.
 void Startup(int argc, char** argv);
 
 // Ends the process at once with the given exit code. Open handles are closed by the system.
@@ -51,8 +51,7 @@ void Startup(int argc, char** argv);
 
 // Processor faults (access violation, division by zero, ...) are handed to this callback,
 // with a class name, a message and the faulting instruction's address. It must not return.
-using FaultCallback = void (*)(const char* className, const char* message,
-                               std::uintptr_t address);
+using FaultCallback = void (*)(const char* className, const char* message, std::uintptr_t address);
 void InstallFaultHandler(FaultCallback callback);
 
 // ---- Command line and program file ----------------------------------------
@@ -83,7 +82,7 @@ bool IsLeadByte(unsigned char byte);
 std::string ThousandsSeparator();
 
 // Converts text in place from the ANSI to the OEM code page (identity on POSIX).
-void AnsiToOem(std::string& text);
+void ToOemCodePage(std::string& text);
 
 // The system's message text for an error code, as the system gives it (line end included),
 // or empty when there is none.

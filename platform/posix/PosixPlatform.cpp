@@ -1,0 +1,568 @@
+// The Linux back end of the platform layer: process, text, console channels and files.
+// Paths, folders, volumes and the directory search are in PosixFileSystem.cpp.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <link.h>
+#include <linux/fs.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <clocale>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <vector>
+
+#include "platform/Platform.h"
+#include "platform/posix/PosixInternal.h"
+
+namespace platform {
+
+using posix::ErrorFromErrno;
+
+namespace {
+
+// ---- Error codes -----------------------------------------------------------
+
+// Win32 codes that only this back end produces.
+constexpr ErrorCode kErrorInvalidFunction = 1;
+constexpr ErrorCode kErrorNotSameDevice = 17;
+constexpr ErrorCode kErrorWriteProtect = 19;
+constexpr ErrorCode kErrorGenFailure = 31;
+constexpr ErrorCode kErrorNotSupported = 50;
+constexpr ErrorCode kErrorDevNotExist = 55;
+constexpr ErrorCode kErrorInvalidParameter = 87;
+constexpr ErrorCode kErrorSeekOnDevice = 132;
+constexpr ErrorCode kErrorDirNotEmpty = 145;
+constexpr ErrorCode kErrorBusy = 170;
+constexpr ErrorCode kErrorFileTooLarge = 223;
+constexpr ErrorCode kErrorArithmeticOverflow = 534;
+constexpr ErrorCode kErrorOperationAborted = 995;
+constexpr ErrorCode kErrorNoAccess = 998;
+constexpr ErrorCode kErrorIoDevice = 1117;
+constexpr ErrorCode kErrorTimeout = 1460;
+constexpr ErrorCode kErrorCantResolveFilename = 1921;
+
+struct ErrnoMapping {
+  int errnoValue;
+  ErrorCode code;
+};
+
+// The first row of a code names the errno whose text stands for it until another is seen.
+// An errno missing here becomes kErrorGenFailure.
+constexpr ErrnoMapping kErrnoMappings[] = {
+    {ENOENT, kErrorFileNotFound},
+    {ENOTDIR, kErrorPathNotFound},
+    {EMFILE, kErrorTooManyOpenFiles},
+    {ENFILE, kErrorTooManyOpenFiles},
+    {EACCES, kErrorAccessDenied},
+    {EPERM, kErrorAccessDenied},
+    {EISDIR, kErrorAccessDenied},
+    {EBADF, kErrorInvalidHandle},
+    {ENOMEM, kErrorNotEnoughMemory},
+    {EBUSY, kErrorSharingViolation},
+    {ETXTBSY, kErrorSharingViolation},
+    {EEXIST, kErrorFileExists},
+    {EINVAL, kErrorInvalidParameter},
+    {EPIPE, kErrorBrokenPipe},
+    {ENOSPC, kErrorDiskFull},
+    {EDQUOT, kErrorDiskFull},
+    {EFBIG, kErrorFileTooLarge},
+    {ENAMETOOLONG, kErrorFilenameTooLong},
+    {EROFS, kErrorWriteProtect},
+    {ESPIPE, kErrorSeekOnDevice},
+    {EIO, kErrorIoDevice},
+    {ELOOP, kErrorCantResolveFilename},
+    {EOPNOTSUPP, kErrorNotSupported},
+    {ENOSYS, kErrorInvalidFunction},
+    {EXDEV, kErrorNotSameDevice},
+    {ENOTEMPTY, kErrorDirNotEmpty},
+    {EAGAIN, kErrorBusy},
+    {ENXIO, kErrorDevNotExist},
+    {ENODEV, kErrorDevNotExist},
+    {EOVERFLOW, kErrorArithmeticOverflow},
+    {EFAULT, kErrorNoAccess},
+    {EINTR, kErrorOperationAborted},
+    {ETIMEDOUT, kErrorTimeout},
+};
+
+struct RememberedErrno {
+  ErrorCode code = kErrorSuccess;
+  int errnoValue = 0;
+};
+
+// The errno seen last behind each code. Every code comes from the table, from
+// kErrorGenFailure or from kErrorNegativeSeek, so the slots never run out.
+std::array<RememberedErrno, std::size(kErrnoMappings) + 2> g_rememberedErrnos{};
+
+ErrorCode RememberedAs(ErrorCode code, int errnoValue) {
+  for (RememberedErrno& slot : g_rememberedErrnos) {
+    if (slot.code == code || slot.code == kErrorSuccess) {
+      slot = {code, errnoValue};
+      break;
+    }
+  }
+  return code;
+}
+
+int ErrnoBehind(ErrorCode code) {
+  for (const RememberedErrno& slot : g_rememberedErrnos) {
+    if (slot.code == code) return slot.errnoValue;
+  }
+  for (const ErrnoMapping& mapping : kErrnoMappings) {
+    if (mapping.code == code) return mapping.errnoValue;
+  }
+  return 0;
+}
+
+int Descriptor(FileHandle handle) { return static_cast<int>(handle.value); }
+
+// ---- Process state ---------------------------------------------------------
+
+struct ProcessState {
+  int argc = 0;
+  char** argv = nullptr;
+  bool standardClosed[3] = {};  // descriptors 0-2 found closed at start-up
+};
+ProcessState g_process;
+
+// Takes the number of a closed standard descriptor with /dev/null, so that no file opened
+// later lands on it and gets the program's output.
+void OccupyIfClosed(int fd) {
+  if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) return;
+  g_process.standardClosed[fd] = true;
+  int nullFd = open("/dev/null", O_RDWR);
+  if (nullFd >= 0 && nullFd != fd) {
+    dup2(nullFd, fd);
+    close(nullFd);
+  }
+}
+
+// ---- Processor faults ------------------------------------------------------
+
+FaultCallback g_faultCallback = nullptr;
+volatile sig_atomic_t g_handlingFault = 0;
+
+// Own stack for the fault handler, so that a stack overflow can be reported too.
+constexpr std::size_t kFaultStackSize = 64 * 1024;
+alignas(16) char g_faultStack[kFaultStackSize];
+
+constexpr int kAnyCode = -1000;  // below every si_code
+
+struct FaultKind {
+  int signalNumber;
+  int code;  // si_code, or kAnyCode
+  const char* className;
+  const char* message;
+};
+
+// The first row that fits wins.
+constexpr FaultKind kFaultKinds[] = {
+    {SIGSEGV, kAnyCode, "EAccessViolation", "アクセス違反"},
+    {SIGBUS, kAnyCode, "EAccessViolation", "アクセス違反 (バスエラー)"},
+    {SIGFPE, FPE_INTDIV, "EDivByZero", "0 による整数除算"},
+    {SIGFPE, FPE_INTOVF, "EIntOverflow", "整数オーバーフロー"},
+    {SIGFPE, FPE_FLTDIV, "EZeroDivide", "0 による浮動小数点除算"},
+    {SIGFPE, FPE_FLTOVF, "EOverflow", "浮動小数点オーバーフロー"},
+    {SIGFPE, FPE_FLTUND, "EUnderflow", "浮動小数点アンダーフロー"},
+    {SIGFPE, kAnyCode, "EInvalidOp", "無効な浮動小数点演算"},
+    {SIGILL, ILL_PRVOPC, "EPrivilege", "特権命令"},
+    {SIGILL, kAnyCode, "EExternalException", "不正な命令"},
+};
+
+const FaultKind& KindOfFault(int signalNumber, int code) {
+  for (const FaultKind& kind : kFaultKinds) {
+    if (kind.signalNumber == signalNumber && (kind.code == code || kind.code == kAnyCode)) {
+      return kind;
+    }
+  }
+  return kFaultKinds[0];
+}
+
+std::uintptr_t FaultingInstruction([[maybe_unused]] const siginfo_t* info,
+                                   [[maybe_unused]] const void* context) {
+  const auto* machine = &static_cast<const ucontext_t*>(context)->uc_mcontext;
+#if defined(__x86_64__)
+  return static_cast<std::uintptr_t>(machine->gregs[REG_RIP]);
+#elif defined(__i386__)
+  return static_cast<std::uintptr_t>(machine->gregs[REG_EIP]);
+#elif defined(__aarch64__)
+  return static_cast<std::uintptr_t>(machine->pc);
+#else
+  (void)machine;
+  return reinterpret_cast<std::uintptr_t>(info->si_addr);
+#endif
+}
+
+void OnFault(int signalNumber, siginfo_t* info, void* context) {
+  if (g_handlingFault != 0 || g_faultCallback == nullptr) {
+    // A fault while one is being reported: let the system end the process.
+    signal(signalNumber, SIG_DFL);
+    raise(signalNumber);
+    return;
+  }
+  g_handlingFault = 1;
+  const FaultKind& kind = KindOfFault(signalNumber, info->si_code);
+  g_faultCallback(kind.className, kind.message, FaultingInstruction(info, context));
+  _exit(1);  // the callback never returns; should it, the run has failed all the same
+}
+
+// ---- Open files ------------------------------------------------------------
+
+// POSIX has no share modes, so the back end keeps its own: a file open for writing (share
+// mode 0) cannot be opened again, and a file open for anything cannot be opened for writing.
+enum class OpenRole { Source, Writer };
+
+struct OpenFile {
+  int fd;
+  dev_t device;
+  ino_t inode;
+  OpenRole role;
+};
+std::vector<OpenFile> g_openFiles;
+
+bool ConflictsWithOpenFile(const struct stat& status, OpenRole role) {
+  return std::any_of(g_openFiles.begin(), g_openFiles.end(), [&](const OpenFile& open) {
+    bool sameFile = open.device == status.st_dev && open.inode == status.st_ino;
+    return sameFile && (role == OpenRole::Writer || open.role == OpenRole::Writer);
+  });
+}
+
+void ForgetOpenFile(int fd) {
+  g_openFiles.erase(std::remove_if(g_openFiles.begin(), g_openFiles.end(),
+                                   [fd](const OpenFile& open) { return open.fd == fd; }),
+                    g_openFiles.end());
+}
+
+// Destinations must be regular files: a hole moved over on a device would not read as
+// zeros. Sources may also be block devices, which have an end.
+bool AdmitsFileType(OpenRole role, mode_t mode) {
+  return S_ISREG(mode) || (role == OpenRole::Source && S_ISBLK(mode));
+}
+
+int RefusalReason(mode_t mode) { return S_ISDIR(mode) ? EISDIR : EACCES; }
+
+OpenResult Failed(int errnoValue) { return {kInvalidHandle, ErrorFromErrno(errnoValue)}; }
+
+OpenResult ClosedAndFailed(int fd, int errnoValue) {
+  close(fd);
+  return Failed(errnoValue);
+}
+
+int OpenRetrying(const std::string& path, int flags) {
+  int fd;
+  do {
+    fd = open(path.c_str(), flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Opens `path` only when it is a file of the right kind that the back end's share modes
+// admit. O_NONBLOCK keeps a FIFO that appears between the checks from blocking the open.
+OpenResult OpenAdmitted(const std::string& path, int flags, OpenRole role) {
+  struct stat status;
+  if (stat(path.c_str(), &status) == 0 && !AdmitsFileType(role, status.st_mode)) {
+    return Failed(RefusalReason(status.st_mode));  // devices and FIFOs are never opened
+  }
+  int fd = OpenRetrying(path, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    // With O_NONBLOCK, a lease that another program holds on the file shows as EAGAIN.
+    return Failed(errno == EWOULDBLOCK ? EBUSY : errno);
+  }
+  if (fstat(fd, &status) != 0) return ClosedAndFailed(fd, errno);
+  if (!AdmitsFileType(role, status.st_mode)) {
+    return ClosedAndFailed(fd, RefusalReason(status.st_mode));
+  }
+  if (ConflictsWithOpenFile(status, role)) return ClosedAndFailed(fd, EBUSY);
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  g_openFiles.push_back({fd, status.st_dev, status.st_ino, role});
+  return {FileHandle{fd}, kErrorSuccess};
+}
+
+IoResult TransferResult(ssize_t count) {
+  if (count < 0) return {false, 0, ErrorFromErrno(errno)};
+  return {true, static_cast<std::uint32_t>(count), kErrorSuccess};
+}
+
+// ---- Positions -------------------------------------------------------------
+
+// lseek answers EINVAL both for a position before the start (Windows: a negative seek) and
+// for one past the largest file the file system can hold.
+ErrorCode SeekError(int errnoValue, bool beforeStart) {
+  if (errnoValue != EINVAL) return ErrorFromErrno(errnoValue);
+  if (beforeStart) return RememberedAs(kErrorNegativeSeek, EINVAL);
+  return ErrorFromErrno(EFBIG);
+}
+
+SeekResult Seek(int fd, std::int64_t offset, int whence) {
+  off_t position = lseek(fd, offset, whence);
+  if (position >= 0) return {true, position, kErrorSuccess};
+  int seekErrno = errno;
+  off_t current = whence == SEEK_CUR ? lseek(fd, 0, SEEK_CUR) : 0;
+  return {false, 0, SeekError(seekErrno, current >= 0 && offset < -current)};
+}
+
+std::int64_t SizeOfDescriptor(int fd) {
+  struct stat status;
+  if (fstat(fd, &status) != 0) return -1;
+  if (S_ISREG(status.st_mode)) return status.st_size;
+  std::uint64_t deviceBytes = 0;
+  if (S_ISBLK(status.st_mode) && ioctl(fd, BLKGETSIZE64, &deviceBytes) == 0) {
+    return static_cast<std::int64_t>(deviceBytes);
+  }
+  return -1;
+}
+
+// Moves the descriptor's position; the caller puts it back.
+DataRange FindDataRange(int fd, std::int64_t offset) {
+  off_t start = lseek(fd, offset, SEEK_DATA);
+  if (start < 0) {
+    if (errno != ENXIO) return {};  // the file system cannot tell
+    std::int64_t size = SizeOfDescriptor(fd);
+    if (size < 0) return {};
+    return {true, size, size};  // only a hole, or nothing, follows `offset`
+  }
+  off_t end = lseek(fd, start, SEEK_HOLE);
+  if (end < 0) return {};
+  return {true, start, end};
+}
+
+}  // namespace
+
+namespace posix {
+
+ErrorCode ErrorFromErrno(int errnoValue) {
+  for (const ErrnoMapping& mapping : kErrnoMappings) {
+    if (mapping.errnoValue == errnoValue) return RememberedAs(mapping.code, errnoValue);
+  }
+  return RememberedAs(kErrorGenFailure, errnoValue);
+}
+
+}  // namespace posix
+
+// ---- Process ---------------------------------------------------------------
+
+void Startup(int argc, char** argv) {
+  g_process.argc = argc;
+  g_process.argv = argv;
+  for (int fd = 0; fd <= 2; ++fd) OccupyIfClosed(fd);
+  // A reader that has gone and a file-size limit become write errors, not a silent death.
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+  setlocale(LC_ALL, "");
+}
+
+// Normally exit(), so that the C++ runtime and tools that hook the end of the process
+// (coverage, leak checks) finish their work; after a processor fault nothing more of the
+// damaged process is run.
+void EndProcess(int exitCode) {
+  if (g_handlingFault != 0) _exit(exitCode);
+  std::exit(exitCode);
+}
+
+void InstallFaultHandler(FaultCallback callback) {
+  g_faultCallback = callback;
+  stack_t faultStack{};
+  faultStack.ss_sp = g_faultStack;
+  faultStack.ss_size = kFaultStackSize;
+  sigaltstack(&faultStack, nullptr);
+
+  struct sigaction action {};
+  action.sa_sigaction = OnFault;
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  for (int signalNumber : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) {
+    sigaction(signalNumber, &action, nullptr);
+  }
+}
+
+// ---- Command line and program file -----------------------------------------
+
+CommandLineSource ProcessCommandLine() {
+  CommandLineSource source;
+  source.isRaw = false;
+  for (int i = 1; i < g_process.argc; ++i) {
+    const char* word = g_process.argv[i];
+    if (word != nullptr && word[0] != '\0') source.words.emplace_back(word);
+  }
+  return source;
+}
+
+std::string ProgramPath() {
+  std::string path(256, '\0');
+  for (;;) {
+    ssize_t length = readlink("/proc/self/exe", path.data(), path.size());
+    if (length < 0) break;
+    if (static_cast<std::size_t>(length) < path.size()) {
+      path.resize(static_cast<std::size_t>(length));
+      return path;
+    }
+    path.resize(path.size() * 2);
+  }
+  bool haveArgv0 = g_process.argc > 0 && g_process.argv[0] != nullptr;
+  return haveArgv0 ? g_process.argv[0] : "";
+}
+
+bool ModuleOfAddress(std::uintptr_t address, std::string& path, std::uintptr_t& base) {
+  Dl_info info{};
+  link_map* module = nullptr;
+  if (dladdr1(reinterpret_cast<void*>(address), &info, reinterpret_cast<void**>(&module),
+              RTLD_DL_LINKMAP) == 0) {
+    return false;
+  }
+  const char* name = module != nullptr ? module->l_name : info.dli_fname;
+  if (name == nullptr || name[0] == '\0') {
+    path = ProgramPath();  // the program itself has no name in the loader's list
+  } else if (name[0] != '/' && std::strchr(name, '/') != nullptr) {
+    if (!FullPathOf(name, path)) path = name;  // loaded by a relative path
+  } else {
+    path = name;
+  }
+  base = reinterpret_cast<std::uintptr_t>(info.dli_fbase);
+  return true;
+}
+
+// ---- Text ------------------------------------------------------------------
+
+// Texts are UTF-8: every byte steps on its own, and no byte of a multi-byte character
+// equals an ASCII character.
+bool IsLeadByte(unsigned char) { return false; }
+
+std::string ThousandsSeparator() {
+  const char* separator = localeconv()->thousands_sep;
+  if (separator != nullptr && std::strlen(separator) == 1) return separator;
+  return ",";
+}
+
+void ToOemCodePage(std::string&) {}
+
+std::string SystemMessage(ErrorCode code) {
+  int errnoValue = ErrnoBehind(code);
+  if (errnoValue == 0) return {};
+  return std::strerror(errnoValue);
+}
+
+// ---- Console channels ------------------------------------------------------
+
+FileHandle StdHandle(StdStream stream) {
+  int fd = stream == StdStream::Input    ? STDIN_FILENO
+           : stream == StdStream::Output ? STDOUT_FILENO
+                                         : STDERR_FILENO;
+  if (g_process.standardClosed[fd]) return kInvalidHandle;
+  return FileHandle{fd};
+}
+
+// Every character device counts as a console, as Windows counts its NUL device.
+FileType TypeOfFile(FileHandle handle) {
+  struct stat status;
+  if (fstat(Descriptor(handle), &status) != 0) return FileType::Unknown;
+  if (S_ISCHR(status.st_mode)) return FileType::Char;
+  if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) return FileType::Pipe;
+  return FileType::Disk;
+}
+
+// ---- Reading and writing ---------------------------------------------------
+
+IoResult ReadBytes(FileHandle handle, void* buffer, std::uint32_t size) {
+  ssize_t count;
+  do {
+    count = read(Descriptor(handle), buffer, size);
+  } while (count < 0 && errno == EINTR);
+  return TransferResult(count);
+}
+
+IoResult WriteBytes(FileHandle handle, const void* data, std::uint32_t size) {
+  ssize_t count;
+  do {
+    count = write(Descriptor(handle), data, size);
+  } while (count < 0 && errno == EINTR);
+  return TransferResult(count);
+}
+
+void CloseFile(FileHandle handle) {
+  if (!handle.IsValid()) return;
+  ForgetOpenFile(Descriptor(handle));
+  close(Descriptor(handle));
+}
+
+// ---- Files -----------------------------------------------------------------
+
+// Truncates only after the checks, so that a file open as a source stays intact.
+OpenResult CreateTruncated(const std::string& path) {
+  OpenResult result = OpenAdmitted(path, O_WRONLY | O_CREAT, OpenRole::Writer);
+  if (!result.handle.IsValid()) return result;
+  int truncateResult;
+  do {
+    truncateResult = ftruncate(Descriptor(result.handle), 0);
+  } while (truncateResult != 0 && errno == EINTR);
+  if (truncateResult != 0) {
+    ErrorCode error = ErrorFromErrno(errno);
+    CloseFile(result.handle);
+    return {kInvalidHandle, error};
+  }
+  return result;
+}
+
+OpenResult OpenForReading(const std::string& path) {
+  return OpenAdmitted(path, O_RDONLY, OpenRole::Source);
+}
+
+// As on Windows, a file open without sharing cannot be deleted; a link is deleted itself.
+bool RemoveFile(const std::string& path) {
+  struct stat status;
+  if (lstat(path.c_str(), &status) != 0) return false;
+  if (ConflictsWithOpenFile(status, OpenRole::Writer)) return false;
+  return unlink(path.c_str()) == 0;
+}
+
+// Nothing to ask: the volume test admits only file systems that keep holes anyway.
+ErrorCode MarkSparse(FileHandle handle) {
+  if (fcntl(Descriptor(handle), F_GETFD) == -1) return ErrorFromErrno(errno);
+  return kErrorSuccess;
+}
+
+SeekResult MoveBy(FileHandle handle, std::int64_t distance) {
+  return Seek(Descriptor(handle), distance, SEEK_CUR);
+}
+
+SeekResult MoveTo(FileHandle handle, std::int64_t offset) {
+  return Seek(Descriptor(handle), offset, SEEK_SET);
+}
+
+ErrorCode SetEndHere(FileHandle handle) {
+  int fd = Descriptor(handle);
+  off_t position = lseek(fd, 0, SEEK_CUR);
+  if (position < 0) return ErrorFromErrno(errno);
+  int result;
+  do {
+    result = ftruncate(fd, position);
+  } while (result != 0 && errno == EINTR);
+  return result == 0 ? kErrorSuccess : ErrorFromErrno(errno);
+}
+
+std::int64_t SizeOfFile(FileHandle handle) { return SizeOfDescriptor(Descriptor(handle)); }
+
+std::uint32_t AllocationUnitOf(FileHandle handle) {
+  struct stat status;
+  if (fstat(Descriptor(handle), &status) != 0 || status.st_blksize <= 0) return 0;
+  return static_cast<std::uint32_t>(
+      std::min<blksize_t>(status.st_blksize, static_cast<blksize_t>(UINT32_MAX)));
+}
+
+// SEEK_DATA and SEEK_HOLE move the shared position, so it is saved and put back.
+DataRange NextDataRange(FileHandle handle, std::int64_t offset) {
+  int fd = Descriptor(handle);
+  off_t saved = lseek(fd, 0, SEEK_CUR);
+  if (saved < 0) return {};
+  DataRange range = FindDataRange(fd, std::max<std::int64_t>(offset, 0));
+  lseek(fd, saved, SEEK_SET);
+  return range;
+}
+
+}  // namespace platform

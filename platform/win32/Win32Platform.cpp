@@ -1,0 +1,484 @@
+// The Windows back end of the platform layer, for the 32-bit and the 64-bit exe.
+//
+// Every service is one or two ANSI Win32 calls; texts and paths pass through as the bytes
+// the system gives and takes. Handles travel as intptr_t, so nothing here assumes 64-bit
+// pointers. File positions are 64-bit everywhere (SetFilePointerEx), so the 32-bit exe works
+// past 4 GiB. Functions only available on newer systems are looked up at run time, so the exe
+// still loads where they are missing.
+#include "platform/Platform.h"
+
+#include <windows.h>
+#include <winioctl.h>
+#include <winternl.h>
+
+#include <algorithm>
+#include <cstring>
+
+// The Japanese fault messages below must reach the report as Shift_JIS bytes.
+static_assert(sizeof("ア") == 3, "compile with -fexec-charset=CP932");
+
+namespace platform {
+namespace {
+
+// ---- Helpers -----------------------------------------------------------------
+
+HANDLE ToSystemHandle(FileHandle handle) { return reinterpret_cast<HANDLE>(handle.value); }
+
+FileHandle FromSystemHandle(HANDLE handle) {
+  return FileHandle{reinterpret_cast<std::intptr_t>(handle)};
+}
+
+HANDLE ToSystemHandle(SearchHandle search) { return reinterpret_cast<HANDLE>(search.value); }
+
+ErrorCode LastError() { return static_cast<ErrorCode>(GetLastError()); }
+
+// The text in `buffer` up to its first zero byte, reading at most `size` bytes.
+std::string TextIn(const char* buffer, std::size_t size) {
+  const void* zero = std::memchr(buffer, '\0', size);
+  return std::string(buffer, zero ? static_cast<const char*>(zero) - buffer : size);
+}
+
+// A system function looked up at run time; null when the system lacks it.
+template <typename Function>
+Function SystemFunction(const char* moduleName, const char* functionName) {
+  HMODULE module = GetModuleHandleA(moduleName);
+  if (module == nullptr) return nullptr;
+  FARPROC address = GetProcAddress(module, functionName);
+  // void (*)() converts to and from any function pointer type without a warning.
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
+}
+
+// Fills `result` from a system call that takes a buffer and its size and returns the length
+// it wrote, or the size it needs (terminating zero included) when the buffer was too small,
+// or 0 on failure. The buffer grows to what the call asks for; nothing is ever cut.
+template <typename Fill>
+bool FillGrowing(DWORD firstSize, std::string& result, Fill fill) {
+  constexpr int kAttempts = 4;  // the needed size only changes if the system state does
+  DWORD size = firstSize;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    result.assign(size, '\0');
+    const DWORD length = fill(&result[0], size);
+    if (length == 0) break;
+    if (length < size) {
+      result.resize(length);
+      return true;
+    }
+    size = length;
+  }
+  result.clear();
+  return false;
+}
+
+// A path holding a zero byte cannot be handed to the system: it would name another file.
+bool IsPassable(const std::string& path) { return path.find('\0') == std::string::npos; }
+
+constexpr DWORD kModulePathBufferSize = 261;
+
+bool ModuleFileName(HMODULE module, std::string& path) {
+  char buffer[kModulePathBufferSize];
+  const DWORD length = GetModuleFileNameA(module, buffer, kModulePathBufferSize);
+  if (length == 0) return false;
+  path = TextIn(buffer, std::min<DWORD>(length, kModulePathBufferSize));
+  return true;
+}
+
+SeekResult Seek(FileHandle handle, std::int64_t distance, DWORD method) {
+  LARGE_INTEGER move;
+  move.QuadPart = distance;
+  LARGE_INTEGER position;
+  position.QuadPart = 0;
+  SeekResult result;
+  result.ok = SetFilePointerEx(ToSystemHandle(handle), move, &position, method) != FALSE;
+  if (result.ok) {
+    result.position = position.QuadPart;
+  } else {
+    result.error = LastError();
+  }
+  return result;
+}
+
+OpenResult Open(const std::string& path, DWORD access, DWORD share, DWORD disposition,
+                DWORD attributes) {
+  OpenResult result;
+  if (!IsPassable(path)) {
+    result.error = ERROR_INVALID_NAME;
+    return result;
+  }
+  HANDLE handle =
+      CreateFileA(path.c_str(), access, share, nullptr, disposition, attributes, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    result.error = LastError();
+  } else {
+    result.handle = FromSystemHandle(handle);
+  }
+  return result;
+}
+
+void TakeEntry(const WIN32_FIND_DATAA& data, FoundEntry& entry) {
+  entry.name = TextIn(data.cFileName, sizeof data.cFileName);
+  entry.isFolder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// ---- Processor faults ----------------------------------------------------------
+
+FaultCallback faultCallback = nullptr;
+volatile LONG faultBeingReported = 0;
+
+struct FaultKind {
+  DWORD code;
+  const char* className;
+  const char* message;
+};
+
+const FaultKind kFaultKinds[] = {
+    {EXCEPTION_ACCESS_VIOLATION, "EAccessViolation", "アクセス違反です"},
+    {EXCEPTION_STACK_OVERFLOW, "EStackOverflow", "スタックがあふれました"},
+    {EXCEPTION_INT_DIVIDE_BY_ZERO, "EDivByZero", "整数を 0 で割りました"},
+    {EXCEPTION_INT_OVERFLOW, "EIntOverflow", "整数演算があふれました"},
+    {EXCEPTION_ARRAY_BOUNDS_EXCEEDED, "ERangeError", "配列の範囲を超えました"},
+    {EXCEPTION_FLT_DIVIDE_BY_ZERO, "EZeroDivide", "浮動小数点数を 0 で割りました"},
+    {EXCEPTION_FLT_OVERFLOW, "EOverflow", "浮動小数点演算があふれました"},
+    {EXCEPTION_FLT_UNDERFLOW, "EUnderflow", "浮動小数点演算が下にあふれました"},
+    {EXCEPTION_FLT_INVALID_OPERATION, "EInvalidOp", "浮動小数点演算が無効です"},
+    {EXCEPTION_FLT_DENORMAL_OPERAND, "EInvalidOp", "浮動小数点演算が無効です"},
+    {EXCEPTION_FLT_INEXACT_RESULT, "EInvalidOp", "浮動小数点演算が無効です"},
+    {EXCEPTION_FLT_STACK_CHECK, "EInvalidOp", "浮動小数点演算が無効です"},
+    {EXCEPTION_PRIV_INSTRUCTION, "EPrivilege", "特権命令を実行しました"},
+    {EXCEPTION_ILLEGAL_INSTRUCTION, "EExternalException", "不正な命令を実行しました"},
+    {EXCEPTION_DATATYPE_MISALIGNMENT, "EExternalException", "データの境界が揃っていません"},
+    {EXCEPTION_IN_PAGE_ERROR, "EExternalException", "ページを読み込めませんでした"},
+    {EXCEPTION_GUARD_PAGE, "EExternalException", "ガード ページに触れました"},
+};
+
+const FaultKind* FaultKindOf(DWORD code) {
+  for (const FaultKind& kind : kFaultKinds) {
+    if (kind.code == code) return &kind;
+  }
+  return nullptr;
+}
+
+// Appends `value` as upper-case hex digits, as many as a pointer has.
+char* AppendHex(char* out, ULONG_PTR value) {
+  for (int shift = static_cast<int>(sizeof value) * 8 - 4; shift >= 0; shift -= 4) {
+    *out++ = "0123456789ABCDEF"[(value >> shift) & 0xF];
+  }
+  return out;
+}
+
+char* AppendText(char* out, const char* text) {
+  const std::size_t length = std::strlen(text);
+  std::memcpy(out, text, length);
+  return out + length;
+}
+
+// "アクセス違反です (アドレス 00000000 への書き込み)": the access and its target, when the
+// system tells them. Built in a fixed buffer: the heap may be what is broken.
+const char* AccessViolationMessage(const EXCEPTION_RECORD& record, const char* plainMessage) {
+  if (record.NumberParameters < 2) return plainMessage;
+  static char message[128];
+  const ULONG_PTR access = record.ExceptionInformation[0];
+  const char* accessText = access == 0 ? "読み込み" : access == 1 ? "書き込み" : "実行";
+  char* out = AppendText(message, plainMessage);
+  out = AppendText(out, " (アドレス ");
+  out = AppendHex(out, record.ExceptionInformation[1]);
+  out = AppendText(out, " への");
+  out = AppendText(out, accessText);
+  out = AppendText(out, ")");
+  *out = '\0';
+  return message;
+}
+
+LONG WINAPI FaultFilter(EXCEPTION_POINTERS* exception) {
+  const EXCEPTION_RECORD* record = exception ? exception->ExceptionRecord : nullptr;
+  const FaultKind* kind = record ? FaultKindOf(record->ExceptionCode) : nullptr;
+  if (kind == nullptr || faultCallback == nullptr) return EXCEPTION_CONTINUE_SEARCH;
+  // A fault inside the report itself ends the run as a failed one, without a second report.
+  constexpr UINT kFailedRunExitCode = 1;
+  if (InterlockedExchange(&faultBeingReported, 1) != 0) ExitProcess(kFailedRunExitCode);
+  const char* message = record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION
+                            ? AccessViolationMessage(*record, kind->message)
+                            : kind->message;
+  faultCallback(kind->className, message,
+                reinterpret_cast<std::uintptr_t>(record->ExceptionAddress));
+  ExitProcess(kFailedRunExitCode);  // the callback must not return; make sure of it
+}
+
+// Keeps room on the stack for reporting a stack overflow (Vista and later).
+void ReserveStackForFaultReport() {
+  using Guarantee = BOOL(WINAPI*)(PULONG);
+  const auto setGuarantee = SystemFunction<Guarantee>("kernel32.dll", "SetThreadStackGuarantee");
+  ULONG reserve = 64 * 1024;
+  if (setGuarantee != nullptr) setGuarantee(&reserve);
+}
+
+}  // namespace
+
+// ---- Process -------------------------------------------------------------------
+
+void Startup(int /*argc*/, char** /*argv*/) {
+  // A drive without a medium makes a volume query fail with a code, not wait on a dialog box.
+  // The flags the process already has (from its parent) are kept.
+  const UINT inherited = SetErrorMode(SEM_FAILCRITICALERRORS);
+  SetErrorMode(inherited | SEM_FAILCRITICALERRORS);
+}
+
+void EndProcess(int exitCode) { ExitProcess(static_cast<UINT>(exitCode)); }
+
+void InstallFaultHandler(FaultCallback callback) {
+  faultCallback = callback;
+  ReserveStackForFaultReport();
+  SetUnhandledExceptionFilter(&FaultFilter);
+}
+
+// ---- Command line and program file -----------------------------------------------
+
+CommandLineSource ProcessCommandLine() {
+  CommandLineSource source;
+  source.isRaw = true;
+  const char* raw = GetCommandLineA();
+  if (raw != nullptr) source.raw = raw;
+  return source;
+}
+
+std::string ProgramPath() {
+  std::string path;
+  ModuleFileName(nullptr, path);
+  return path;
+}
+
+bool ModuleOfAddress(std::uintptr_t address, std::string& path, std::uintptr_t& base) {
+  MEMORY_BASIC_INFORMATION region;
+  if (VirtualQuery(reinterpret_cast<LPCVOID>(address), &region, sizeof region) == 0) return false;
+  if (region.State != MEM_COMMIT) return false;
+  if (!ModuleFileName(static_cast<HMODULE>(region.AllocationBase), path)) return false;
+  base = reinterpret_cast<std::uintptr_t>(region.AllocationBase);
+  return true;
+}
+
+// ---- Text ------------------------------------------------------------------------
+
+bool IsLeadByte(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
+
+std::string ThousandsSeparator() {
+  // Room for one byte and the zero: a longer separator makes the call fail.
+  char separator[2] = {};
+  if (GetLocaleInfoA(GetThreadLocale(), LOCALE_STHOUSAND, separator, sizeof separator) == 0) {
+    return ",";
+  }
+  return TextIn(separator, 1);
+}
+
+void ToOemCodePage(std::string& text) {
+  // CharToOemA stops at a zero byte, so each piece between zero bytes is converted on its own.
+  std::size_t start = 0;
+  while (start < text.size()) {
+    char* piece = &text[start];
+    CharToOemA(piece, piece);
+    start += std::strlen(piece) + 1;
+  }
+}
+
+std::string SystemMessage(ErrorCode code) {
+  constexpr DWORD kMessageBufferSize = 256;
+  char buffer[kMessageBufferSize];
+  const DWORD flags =
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ARGUMENT_ARRAY;
+  const DWORD length = FormatMessageA(flags, nullptr, code, 0, buffer, kMessageBufferSize, nullptr);
+  return std::string(buffer, std::min(length, kMessageBufferSize));
+}
+
+// ---- Console channels ---------------------------------------------------------------
+
+FileHandle StdHandle(StdStream stream) {
+  DWORD which = STD_INPUT_HANDLE;
+  if (stream == StdStream::Output) which = STD_OUTPUT_HANDLE;
+  if (stream == StdStream::Error) which = STD_ERROR_HANDLE;
+  HANDLE handle = GetStdHandle(which);
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return kInvalidHandle;
+  return FromSystemHandle(handle);
+}
+
+FileType TypeOfFile(FileHandle handle) {
+  switch (GetFileType(ToSystemHandle(handle))) {
+    case FILE_TYPE_UNKNOWN:
+      return FileType::Unknown;
+    case FILE_TYPE_CHAR:
+      return FileType::Char;
+    case FILE_TYPE_PIPE:
+      return FileType::Pipe;
+    default:  // a disk file, or a remote one: written in blocks all the same
+      return FileType::Disk;
+  }
+}
+
+// ---- Reading and writing --------------------------------------------------------------
+
+IoResult ReadBytes(FileHandle handle, void* buffer, std::uint32_t size) {
+  DWORD read = 0;
+  IoResult result;
+  result.ok = ReadFile(ToSystemHandle(handle), buffer, size, &read, nullptr) != FALSE;
+  if (!result.ok) result.error = LastError();
+  result.bytes = read;
+  return result;
+}
+
+IoResult WriteBytes(FileHandle handle, const void* data, std::uint32_t size) {
+  DWORD written = 0;
+  IoResult result;
+  result.ok = WriteFile(ToSystemHandle(handle), data, size, &written, nullptr) != FALSE;
+  if (!result.ok) result.error = LastError();
+  result.bytes = written;
+  return result;
+}
+
+void CloseFile(FileHandle handle) {
+  // INVALID_HANDLE_VALUE is also the pseudo handle of the process itself: never close it.
+  if (handle.IsValid()) CloseHandle(ToSystemHandle(handle));
+}
+
+// ---- Files ------------------------------------------------------------------------------
+
+OpenResult CreateTruncated(const std::string& path) {
+  return Open(path, GENERIC_WRITE, 0, CREATE_ALWAYS, 0);
+}
+
+OpenResult OpenForReading(const std::string& path) {
+  return Open(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+              FILE_ATTRIBUTE_NORMAL);
+}
+
+ErrorCode MarkSparse(FileHandle handle) {
+  DWORD bytesReturned = 0;
+  if (!DeviceIoControl(ToSystemHandle(handle), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0,
+                       &bytesReturned, nullptr)) {
+    return LastError();
+  }
+  return kErrorSuccess;
+}
+
+SeekResult MoveBy(FileHandle handle, std::int64_t distance) {
+  return Seek(handle, distance, FILE_CURRENT);
+}
+
+SeekResult MoveTo(FileHandle handle, std::int64_t offset) {
+  return Seek(handle, offset, FILE_BEGIN);
+}
+
+bool RemoveFile(const std::string& path) {
+  return IsPassable(path) && DeleteFileA(path.c_str()) != FALSE;
+}
+
+ErrorCode SetEndHere(FileHandle handle) {
+  return SetEndOfFile(ToSystemHandle(handle)) ? kErrorSuccess : LastError();
+}
+
+std::int64_t SizeOfFile(FileHandle handle) {
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(ToSystemHandle(handle), &size)) return -1;
+  return size.QuadPart;
+}
+
+std::uint32_t AllocationUnitOf(FileHandle handle) {
+  // The volume's cluster size, asked through the file's own handle (any Windows NT).
+  using QueryVolume =
+      NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FS_INFORMATION_CLASS);
+  const auto queryVolume = SystemFunction<QueryVolume>("ntdll.dll", "NtQueryVolumeInformationFile");
+  if (queryVolume == nullptr) return 0;
+  IO_STATUS_BLOCK status;
+  FILE_FS_SIZE_INFORMATION volume;
+  if (queryVolume(ToSystemHandle(handle), &status, &volume, sizeof volume, FileFsSizeInformation) <
+      0) {
+    return 0;
+  }
+  const std::uint64_t unit = std::uint64_t{volume.SectorsPerAllocationUnit} * volume.BytesPerSector;
+  return unit <= UINT32_MAX ? static_cast<std::uint32_t>(unit) : 0;
+}
+
+DataRange NextDataRange(FileHandle handle, std::int64_t offset) {
+  const std::int64_t size = SizeOfFile(handle);
+  if (size < 0 || offset < 0) return DataRange{};
+  const DataRange noMoreData{true, size, size};
+  if (offset >= size) return noMoreData;
+
+  FILE_ALLOCATED_RANGE_BUFFER query;
+  query.FileOffset.QuadPart = offset;
+  query.Length.QuadPart = size - offset;
+  // One entry is enough: the first range is all that is asked for, and with more ranges
+  // the call fails with ERROR_MORE_DATA after filling it.
+  FILE_ALLOCATED_RANGE_BUFFER first;
+  DWORD bytesReturned = 0;
+  if (!DeviceIoControl(ToSystemHandle(handle), FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query,
+                       &first, sizeof first, &bytesReturned, nullptr) &&
+      GetLastError() != ERROR_MORE_DATA) {
+    return DataRange{};
+  }
+  if (bytesReturned < sizeof first) return noMoreData;
+
+  const std::int64_t rangeStart = first.FileOffset.QuadPart;
+  const std::int64_t rangeEnd = rangeStart + first.Length.QuadPart;
+  const std::int64_t start = std::max(rangeStart, offset);
+  const std::int64_t end = std::min(rangeEnd, size);
+  if (end <= start) return DataRange{};  // an answer that makes no sense: read everything
+  return DataRange{true, start, end};
+}
+
+// ---- Paths, folders and volumes ---------------------------------------------------------
+
+PathStyle NativePathStyle() { return PathStyle::Windows; }
+
+PathKind KindOfPath(const std::string& path) {
+  if (!IsPassable(path)) return PathKind::None;
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::None;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::Folder : PathKind::File;
+}
+
+std::string CurrentFolder() {
+  std::string folder;
+  FillGrowing(MAX_PATH, folder,
+              [](char* buffer, DWORD size) { return GetCurrentDirectoryA(size, buffer); });
+  return folder;
+}
+
+bool FullPathOf(const std::string& path, std::string& fullPath) {
+  if (!IsPassable(path)) return false;
+  return FillGrowing(MAX_PATH, fullPath, [&path](char* buffer, DWORD size) {
+    return GetFullPathNameA(path.c_str(), size, buffer, nullptr);
+  });
+}
+
+bool FileSystemNameOf(const std::string& root, std::string& name) {
+  if (!IsPassable(root)) return false;
+  constexpr DWORD kNameBufferSize = 256;
+  char fileSystem[kNameBufferSize];
+  DWORD maxComponentLength = 0;
+  DWORD flags = 0;
+  if (!GetVolumeInformationA(root.c_str(), nullptr, 0, nullptr, &maxComponentLength, &flags,
+                             fileSystem, kNameBufferSize)) {
+    return false;
+  }
+  name = TextIn(fileSystem, kNameBufferSize);
+  return true;
+}
+
+SearchHandle FindFirstEntry(const std::string& pattern, FoundEntry& entry) {
+  if (!IsPassable(pattern)) return SearchHandle{};
+  WIN32_FIND_DATAA data;
+  HANDLE search = FindFirstFileA(pattern.c_str(), &data);
+  if (search == INVALID_HANDLE_VALUE) return SearchHandle{};
+  TakeEntry(data, entry);
+  return SearchHandle{reinterpret_cast<std::intptr_t>(search)};
+}
+
+bool FindNextEntry(SearchHandle search, FoundEntry& entry) {
+  WIN32_FIND_DATAA data;
+  if (!FindNextFileA(ToSystemHandle(search), &data)) return false;
+  TakeEntry(data, entry);
+  return true;
+}
+
+void FindEnd(SearchHandle search) {
+  if (search.IsValid()) FindClose(ToSystemHandle(search));
+}
+
+}  // namespace platform

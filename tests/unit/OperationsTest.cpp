@@ -1,0 +1,184 @@
+// Sparse copy and sparse create on the fake platform.
+#include <string>
+#include <vector>
+
+#include "SparseUtils/SparseOperations.h"
+#include "tests/unit/TestSupport.h"
+
+namespace {
+
+// The real source stream, with every count it hands to the copy recorded.
+class RecordingSource : public TSourceStream {
+ public:
+  explicit RecordingSource(const std::string& fileName) : TSourceStream(fileName) {}
+  std::int32_t Read(void* buffer, std::int32_t count) {
+    EXPECT_EQ(count, 2049);
+    const std::int32_t read = TSourceStream::Read(buffer, count);
+    reads.push_back(read);
+    return read;
+  }
+  static inline std::vector<std::int32_t> reads;
+};
+
+using Counts = std::vector<std::int32_t>;
+
+Counts CopyAndCountReads(const std::string& content) {
+  fake::AddFile("C:\\work\\src", content);
+  RecordingSource::reads.clear();
+  EXPECT_TRUE(
+      (SparseCopyFileWith<RecordingSource, TSparseFile>("C:\\work\\src", "C:\\work\\dst", true)));
+  EXPECT_EQ(fake::FileBytes("C:\\work\\dst"), content);
+  return RecordingSource::reads;
+}
+
+TEST_F(FakeTest, CopyReadsFullBlocksUntilAShortOne) {
+  EXPECT_EQ(CopyAndCountReads(""), Counts{0});
+  EXPECT_EQ(CopyAndCountReads(std::string(2049, 'a')), (Counts{2049, 0}));
+  EXPECT_EQ(CopyAndCountReads(std::string(2050, 'a')), (Counts{2049, 1}));
+}
+
+TEST_F(FakeTest, SystemReadsThatReturnShortAreReadAgain) {
+  fake::ShortenCall("ReadBytes", 1, 100);
+  EXPECT_EQ(CopyAndCountReads(std::string(3000, 'b')), (Counts{2049, 951}));
+}
+
+TEST_F(FakeTest, ZeroSourceIsCopiedWithoutWritingAnything) {
+  EXPECT_EQ(CopyAndCountReads(std::string(4098, '\0')), (Counts{2049, 2049, 0}));
+  EXPECT_EQ(fake::CountCalls("WriteBytes"), 0);
+  EXPECT_EQ(fake::CallTexts({"MoveBy"}).size(), 2u);
+  EXPECT_EQ(fake::FileLength("C:\\work\\dst"), 4098);
+  EXPECT_EQ(fake::AllocatedBytes("C:\\work\\dst"), 0);
+}
+
+TEST_F(FakeTest, CopyKeepsTrailingZerosAndTruncatesALongerDestination) {
+  const std::string content = "data" + std::string(3000, '\0') + "x" + std::string(7, '\0');
+  fake::AddFile("C:\\work\\src", content);
+  fake::AddFile("C:\\work\\dst", std::string(10000, 'o'));
+  EXPECT_TRUE(SparseCopyFile("C:\\work\\src", "C:\\work\\dst", true));
+  EXPECT_EQ(fake::FileBytes("C:\\work\\dst"), content);
+  EXPECT_EQ(fake::AllocatedBytes("C:\\work\\dst"), 5);
+  EXPECT_EQ(fake::OpenFileCount(), 0);
+}
+
+struct PermissionCase {
+  bool destinationExists;
+  bool overwrite;
+  bool copied;
+};
+
+class PermissionTest : public FakeTest, public ::testing::WithParamInterface<PermissionCase> {};
+
+TEST_P(PermissionTest, ExistingDestinationIsReplacedOnlyWithPermission) {
+  fake::AddFile("C:\\work\\src", "new");
+  if (GetParam().destinationExists) fake::AddFile("C:\\work\\dst", "old");
+  EXPECT_EQ(SparseCopyFile("C:\\work\\src", "C:\\work\\dst", GetParam().overwrite),
+            GetParam().copied);
+  const std::string expected = GetParam().copied ? "new" : "old";
+  EXPECT_EQ(fake::FileBytes("C:\\work\\dst"), expected);
+  EXPECT_EQ(fake::OpenFileCount(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Outcomes, PermissionTest,
+                         ::testing::Values(PermissionCase{false, false, true},
+                                           PermissionCase{false, true, true},
+                                           PermissionCase{true, false, false},
+                                           PermissionCase{true, true, true}));
+
+TEST_F(FakeTest, CopyOfAMissingSourceOrAFolderOpensNothing) {
+  fake::AddFolder("C:\\work\\folder");
+  EXPECT_FALSE(SparseCopyFile("C:\\work\\missing", "C:\\work\\dst", true));
+  EXPECT_FALSE(SparseCopyFile("C:\\work\\folder", "C:\\work\\dst", true));
+  EXPECT_EQ(fake::CountCalls("OpenForReading"), 0);
+  EXPECT_FALSE(fake::Exists("C:\\work\\dst"));
+}
+
+TEST_F(FakeTest, CopyOntoItselfLeavesTheFileIntact) {
+  fake::AddFile("C:\\work\\a", "content");
+  EXPECT_FALSE(SparseCopyFile("C:\\work\\a", "C:\\WORK\\A", true));
+  EXPECT_EQ(fake::FileBytes("C:\\work\\a"), "content");
+}
+
+TEST_F(FakeTest, DestinationThatCannotBeOpenedIsNotCopied) {
+  fake::AddFile("C:\\work\\src", "x");
+  EXPECT_FALSE(SparseCopyFile("C:\\work\\src", "C:\\work\\no\\such\\dst", true));
+  EXPECT_EQ(fake::OpenFileCount(), 0);
+}
+
+TEST_F(FakeTest, SourceThatCannotBeOpenedRaisesBeforeTheDestinationIsTouched) {
+  fake::AddFile("C:\\work\\src", "x");
+  fake::AddFile("C:\\work\\dst", "keep");
+  fake::HoldOpenElsewhere("C:\\work\\src");
+  try {
+    SparseCopyFile("C:\\work\\src", "C:\\work\\dst", false);
+    FAIL() << "no error raised";
+  } catch (const EFOpenError& error) {
+    EXPECT_STREQ(error.ClassName(), "EFOpenError");
+    EXPECT_EQ(error.Message(), "ファイル C:\\work\\src は開けません。 System error 32 ");
+  }
+  EXPECT_EQ(fake::FileBytes("C:\\work\\dst"), "keep");
+  EXPECT_EQ(fake::CountCalls("CreateTruncated"), 0);
+}
+
+TEST_F(FakeTest, ReadFailureRaisesAndKeepsWhatWasCopiedRight) {
+  fake::AddFile("C:\\work\\src", std::string(5000, 'r'));
+  fake::FailCall("ReadBytes", 2, 23);
+  try {
+    SparseCopyFile("C:\\work\\src", "C:\\work\\dst", false);
+    FAIL() << "no error raised";
+  } catch (const EReadError& error) {
+    EXPECT_EQ(error.Message(), "ファイル C:\\work\\src を読み込めません。 System error 23 ");
+  }
+  EXPECT_EQ(fake::FileBytes("C:\\work\\dst"), std::string(2049, 'r'));
+  EXPECT_EQ(fake::OpenFileCount(), 0);
+}
+
+TEST_F(FakeTest, WriteFailureRaisesAndEndsTheCopyWhereItsDataIsRight) {
+  fake::AddFile("C:\\work\\src", std::string(3000, 'w') + std::string(3000, '\0') + "end");
+  fake::FailCall("WriteBytes", 2, 112);
+  try {
+    SparseCopyFile("C:\\work\\src", "C:\\work\\dst", false);
+    FAIL() << "no error raised";
+  } catch (const EWriteError& error) {
+    EXPECT_EQ(error.Message(), "ファイル C:\\work\\dst に書き込めません。 System error 112 ");
+  }
+  EXPECT_EQ(fake::FileBytes("C:\\work\\dst"), std::string(2049, 'w'));
+  EXPECT_EQ(fake::OpenFileCount(), 0);
+}
+
+// ---- Create ----------------------------------------------------------------------------
+
+TEST_F(FakeTest, CreateMakesAnAllZeroFileWithNothingAllocated) {
+  for (std::int64_t size : {std::int64_t{1}, std::int64_t{2049}, std::int64_t{1} << 40}) {
+    EXPECT_TRUE(CreateSparseFile("C:\\work\\f", size));
+    EXPECT_EQ(fake::FileLength("C:\\work\\f"), size);
+    EXPECT_EQ(fake::AllocatedBytes("C:\\work\\f"), 0);
+    EXPECT_EQ(fake::CountCalls("WriteBytes"), 0);
+  }
+  EXPECT_EQ(fake::OpenFileCount(), 0);
+}
+
+TEST_F(FakeTest, CreateReplacesAnExistingFile) {
+  fake::AddFile("C:\\work\\f", "old data");
+  EXPECT_TRUE(CreateSparseFile("C:\\work\\f", 3));
+  EXPECT_EQ(fake::FileBytes("C:\\work\\f"), std::string(3, '\0'));
+}
+
+TEST_F(FakeTest, CreateRefusesAFolderAndAnUnopenableFile) {
+  fake::AddFolder("C:\\work\\dir");
+  EXPECT_FALSE(CreateSparseFile("C:\\work\\dir", 10));
+  EXPECT_FALSE(CreateSparseFile("C:\\work\\missing\\f", 10));
+  EXPECT_EQ(fake::CountCalls("CreateTruncated"), 1);
+}
+
+TEST_F(FakeTest, CreateThatCannotSetTheLengthLeavesNoNewFile) {
+  fake::FailCall("SetEndHere", 1, 112);
+  EXPECT_FALSE(CreateSparseFile("C:\\work\\huge", std::int64_t{1} << 50));
+  EXPECT_FALSE(fake::Exists("C:\\work\\huge"));
+  fake::AddFile("C:\\work\\existing", "x");
+  fake::FailCall("MoveTo", 1, 87);
+  EXPECT_FALSE(CreateSparseFile("C:\\work\\existing", 10));
+  EXPECT_TRUE(fake::Exists("C:\\work\\existing"));  // it was there before: left, truncated
+  EXPECT_EQ(fake::OpenFileCount(), 0);
+}
+
+}  // namespace

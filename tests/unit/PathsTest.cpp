@@ -1,0 +1,91 @@
+// Absolute paths, the trailing delimiter and the volume test.
+#include <string>
+
+#include "SparseUtils/Paths.h"
+#include "tests/unit/TestSupport.h"
+
+namespace {
+
+TEST_F(FakeTest, PathsWithADrivePartComeBackUnchanged) {
+  for (const char* path :
+       {"C:\\a\\..\\b", "C:data", "c:\\x\\\\y", "\\\\server\\share\\f", "\\\\server", "D:"}) {
+    EXPECT_EQ(GetAbsolutePath(path), path);
+  }
+}
+
+TEST_F(FakeTest, OtherPathsAreResolvedAgainstTheCurrentFolder) {
+  fake::SetCurrentFolder("C:\\work\\sub");
+  EXPECT_EQ(GetAbsolutePath("a\\..\\b"), "C:\\work\\sub\\b");
+  EXPECT_EQ(GetAbsolutePath("..\\x"), "C:\\work\\x");
+  EXPECT_EQ(GetAbsolutePath("data.bin"), "C:\\work\\sub\\data.bin");
+  fake::SetCurrentFolder("C:\\");
+  EXPECT_EQ(GetAbsolutePath("x"), "C:\\x");  // no second backslash after the root
+}
+
+TEST_F(FakeTest, ACurrentFolderEndingInTrailByte5CStillGetsADelimiter) {
+  fake::SetCurrentFolder("C:\\\x95\x5C");  // 表
+  EXPECT_EQ(GetAbsolutePath("x"), "C:\\\x95\x5C\\x");
+  EXPECT_EQ(WithTrailingDelimiter("C:\\\x95\x5C"), "C:\\\x95\x5C\\");
+  EXPECT_EQ(WithTrailingDelimiter("C:\\\x95\x5C\\"), "C:\\\x95\x5C\\");
+  EXPECT_EQ(WithTrailingDelimiter(""), "\\");
+}
+
+TEST_F(FakeTest, UnknownCurrentFolderGivesAnEmptyPath) {
+  fake::SetCurrentFolderUnknown();
+  fake::FailCall("FullPathOf", 1, 3);
+  EXPECT_EQ(GetAbsolutePath("x"), "");
+}
+
+TEST_F(FakeTest, DrivePartRules) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"C:\\data", "C:"},
+      {"?:", "?:"},  // the first byte is not examined
+      {"\\\\server\\share\\dir\\file", "\\\\server\\share"},
+      {"\\\\server\\share\\", "\\\\server\\share"},
+      {"\\\\server\\share", "\\\\server\\share"},
+      {"\\\\server\\", "\\\\server"},
+      {"\\\\server", "\\\\server"},
+      {"\\rooted", ""},
+      {"relative", ""},
+      {"C", ""}};
+  for (const auto& [path, drive] : cases) EXPECT_EQ(DrivePart(path), drive) << path;
+}
+
+TEST_F(FakeTest, VolumeTestAsksTheDrivesRootForNtfs) {
+  fake::AddVolume("D:\\", "FAT32");
+  fake::AddVolume("E:\\", "ntfs");
+  fake::AddVolume("\\\\server\\share\\", "NTFS");
+  fake::AddVolume("F:\\", "NTFSX");
+  EXPECT_TRUE(IsNtfsDrive("C:\\work\\x"));
+  EXPECT_TRUE(IsNtfsDrive("E:"));
+  EXPECT_FALSE(IsNtfsDrive("D:\\x"));
+  EXPECT_FALSE(IsNtfsDrive("F:\\x"));
+  EXPECT_FALSE(IsNtfsDrive("G:\\no\\volume"));
+  fake::ClearCalls();
+  EXPECT_TRUE(IsNtfsDrive("\\\\server\\share\\f"));
+  EXPECT_EQ(fake::CallTexts({"FileSystemNameOf"}),
+            std::vector<std::string>{"FileSystemNameOf \\\\server\\share\\"});
+}
+
+TEST_F(FakeTest, PosixPathsUseSlashAndCompareBytes) {
+  fake::ResetForPosix();
+  fake::SetCurrentFolder("/work/sub");
+  EXPECT_EQ(GetAbsolutePath("/abs/./x"), "/abs/./x");
+  EXPECT_EQ(GetAbsolutePath("../a/./b"), "/work/a/b");
+  EXPECT_EQ(WithTrailingDelimiter("/work"), "/work/");
+  EXPECT_EQ(FolderPart("/work/*.img"), "/work/");
+  EXPECT_EQ(NamePart("/work/a\\b:c"), "a\\b:c");
+  EXPECT_FALSE(SamePath("/work/Data.bin", "/work/data.bin"));
+  EXPECT_TRUE(SamePath("/work/data.bin", "/work/data.bin"));
+  fake::AddVolume("/mnt/usb/", "vfat");
+  EXPECT_TRUE(IsNtfsDrive("/work/new/"));
+  EXPECT_FALSE(IsNtfsDrive("/mnt/usb/x/"));
+}
+
+TEST_F(FakeTest, WindowsPathsCompareIgnoringTheCaseOfAsciiLetters) {
+  EXPECT_TRUE(SamePath("C:\\Work\\DATA.bin", "c:\\work\\data.BIN"));
+  EXPECT_FALSE(SamePath("C:\\work\\a", "C:\\work\\a "));
+  EXPECT_FALSE(SamePath("C:\\\x82\x60", "C:\\\x82\x81"));  // full-width letters are not folded
+}
+
+}  // namespace

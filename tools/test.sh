@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds all three targets and runs every test: unit tests, end-to-end tests natively and
+# under Wine, and the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/install-deps.sh --all
+
+jobs=$(nproc)
+build() {
+  cmake --preset "$1" "${@:2}" >/dev/null
+  cmake --build --preset "$1" -j "$jobs"
+}
+
+build win32
+build win64
+build native -DBUILD_TESTING=ON -DDRAVIK_WIN64_EXE="$PWD/build/win64/Dravik.exe"
+build sanitize -DDRAVIK_UNIT_TESTS_ONLY=ON
+
+tools/check-exe.sh build/win32/Dravik.exe build/win64/Dravik.exe
+
+ctest --test-dir build/native --output-on-failure -j "$jobs"
+ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+echo "All tests passed."
