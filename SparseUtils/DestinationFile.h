@@ -1,18 +1,30 @@
 // The file operations under the sparse writer: open and mark sparse, move forward, write,
 // move to an offset, set the end and close.
 //
-// Every failure is kept: the first one stops all further moves and writes, so no data can
-// land at a wrong offset, and the file's end is then set at the last position known to be
-// right, never at a length that would pretend the rest is there.
+// Runs are gathered in a window of the file before they reach the system, so a file is
+// written in large blocks whatever the length of its runs. Within the window, the
+// allocation units (clusters, file-system blocks) that received data are written whole,
+// zeros of short zero runs included, because such a unit is allocated anyway; units that
+// received no data are never written and stay holes. So every destination ends up with
+// the content, length and allocation that one system call per run would give it.
+//
+// Every failure is kept: the first one stops all further writing, so no data can land at
+// a wrong offset, and the file's end is then set at the last position known to be right,
+// never at a length that would pretend the rest is there.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/Platform.h"
 
 class TDestinationFile {
  public:
+  // WriteBlock takes a whole block at once (see TSparseFileWith::Write).
+  static constexpr bool kTakesWholeBlocks = true;
+
   TDestinationFile() = default;
   ~TDestinationFile() { SetEndAndClose(); }
 
@@ -24,9 +36,16 @@ class TDestinationFile {
   // Asks the file system to keep the file sparse; false when it refuses.
   bool MarkSparse();
 
-  void MoveForward(std::int64_t distance);
+  void MoveForward(std::int64_t distance) { position_ += distance; }
   void WriteRun(const std::uint8_t* data, std::uint32_t count);
+  // Moves the position to `offset`. After a move backwards, runs go to the system one by
+  // one, so zeros never replace what was written there before.
   void MoveToOffset(std::int64_t offset);
+
+  // The same as the block's runs one by one (data runs written, zero runs moved over), in
+  // one step: the pieces of the block that hold a non-zero byte go into the window, and
+  // their units are the ones that will be written.
+  void WriteBlock(const std::uint8_t* data, std::uint32_t count);
 
   // Sets the end at the position reached (or, after a failure, at the last position known
   // to be right) and closes the file. True when the file was open and nothing failed.
@@ -38,12 +57,42 @@ class TDestinationFile {
   platform::ErrorCode Failure() const { return failure_; }
 
  private:
+  // Allocation units [first, end) of the window that received data.
+  struct UnitRange {
+    std::size_t first;
+    std::size_t end;
+  };
+
   bool Usable() const { return handle_.IsValid() && failure_ == platform::kErrorSuccess; }
   void Fail(platform::ErrorCode code);
-  void AcceptMove(const platform::SeekResult& moved);
+
+  void PutData(const std::uint8_t* data, std::size_t count);
+  void WriteRuns(const std::uint8_t* data, std::uint32_t count);
+  void AnchorWindow();
+  void FillGapBefore(std::size_t offset);
+  void MarkData(std::size_t from, std::size_t to);
+  void FlushWindow();
+  bool WriteAt(std::int64_t offset, const std::uint8_t* bytes, std::size_t count);
+  bool SeekTo(std::int64_t offset);
+
+  std::size_t UnitStart(std::size_t offset) const { return offset - offset % unit_; }
+  std::size_t UnitEnd(std::size_t offset) const { return UnitStart(offset + unit_ - 1); }
 
   platform::FileHandle handle_;
   bool wasOpened_ = false;
-  std::int64_t position_ = 0;  // every byte before it is where it belongs
   platform::ErrorCode failure_ = platform::kErrorSuccess;
+
+  std::size_t unit_ = 512;
+  std::size_t capacity_ = 0;
+  std::unique_ptr<std::uint8_t[]> window_;
+  bool anchored_ = false;          // the window holds data not yet written
+  bool rewriting_ = false;         // the position was moved back over written data
+  std::int64_t windowStart_ = 0;   // file offset of window_[0], a multiple of unit_
+  std::size_t filledEnd_ = 0;      // the end of the last data put into the window; every
+                                   // data unit before it holds its final bytes
+  std::vector<UnitRange> dataUnits_;
+
+  std::int64_t position_ = 0;      // where the writer stands
+  std::int64_t filePosition_ = 0;  // where the system's file position stands
+  std::int64_t knownGood_ = 0;     // every byte before it is on disk as it must be
 };

@@ -1,9 +1,22 @@
 #include "SparseUtils/SourceStream.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "SparseUtils/SystemErrorText.h"
 #include "SparseUtils/Text.h"
 #include "SparseUtils/Texts.h"
 #include "failure/Errors.h"
+
+namespace {
+
+// How much of the file one system read asks for.
+constexpr std::size_t kBlockBytes = 256 << 10;
+
+// What a hole reads as.
+const std::uint8_t kZeros[4096] = {};
+
+}  // namespace
 
 std::string FullPathForMessage(const std::string& fileName) {
   std::string fullPath;
@@ -21,18 +34,92 @@ TSourceStream::TSourceStream(const std::string& fileName) : fileName_(fileName) 
 
 TSourceStream::~TSourceStream() { platform::CloseFile(handle_); }
 
-std::int32_t TSourceStream::Read(void* buffer, std::int32_t count) {
-  auto* into = static_cast<std::uint8_t*>(buffer);
-  std::int32_t filled = 0;
+void TSourceStream::RaiseReadError(platform::ErrorCode code) const {
+  Raise(EReadError(
+      FormatText(texts::kReadFailed, {FullPathForMessage(fileName_), SystemErrorText(code)})));
+}
+
+std::int32_t TSourceStream::Read(const std::uint8_t*& block, std::int32_t count) {
+  const auto wanted = static_cast<std::size_t>(std::max(count, 0));
+  if (holeBytes_ == 0 && blockBegin_ == blockEnd_ && wanted > 0) Refill();
+  if (holeBytes_ >= static_cast<std::int64_t>(wanted) && wanted <= sizeof kZeros) {
+    block = kZeros;
+    holeBytes_ -= static_cast<std::int64_t>(wanted);
+  } else if (holeBytes_ == 0 && blockEnd_ - blockBegin_ >= wanted) {
+    block = block_.get() + blockBegin_;
+    blockBegin_ += wanted;
+  } else {
+    pieces_.resize(wanted);
+    block = pieces_.data();
+    return static_cast<std::int32_t>(Gather(pieces_.data(), wanted));
+  }
+  offset_ += static_cast<std::int64_t>(wanted);
+  return count;
+}
+
+// Copies the next `count` bytes (fewer at the end of the file) from holes and blocks.
+std::size_t TSourceStream::Gather(std::uint8_t* into, std::size_t count) {
+  std::size_t filled = 0;
   while (filled < count) {
-    const platform::IoResult read =
-        platform::ReadBytes(handle_, into + filled, static_cast<std::uint32_t>(count - filled));
-    if (!read.ok) {
-      Raise(EReadError(FormatText(texts::kReadFailed,
-                                  {FullPathForMessage(fileName_), SystemErrorText(read.error)})));
+    if (holeBytes_ == 0 && blockBegin_ == blockEnd_ && !Refill()) break;
+    std::size_t taken;
+    if (holeBytes_ > 0) {
+      taken = static_cast<std::size_t>(std::min<std::int64_t>(count - filled, holeBytes_));
+      std::memset(into + filled, 0, taken);
+      holeBytes_ -= static_cast<std::int64_t>(taken);
+    } else {
+      taken = std::min(count - filled, blockEnd_ - blockBegin_);
+      std::memcpy(into + filled, block_.get() + blockBegin_, taken);
+      blockBegin_ += taken;
     }
-    if (read.bytes == 0) break;
-    filled += static_cast<std::int32_t>(read.bytes);
+    filled += taken;
+    offset_ += static_cast<std::int64_t>(taken);
   }
   return filled;
+}
+
+// Makes the next bytes available: the zeros of a hole, or a block read from the file.
+// False at the end of the file.
+bool TSourceStream::Refill() {
+  if (ended_) return false;
+  if (rangesKnown_ && offset_ >= dataEnd_) LearnDataRange();
+  if (holeBytes_ > 0) return true;
+  const bool inKnownData = rangesKnown_ && dataEnd_ > offset_;
+  ReadBlock(inKnownData ? static_cast<std::size_t>(std::min<std::int64_t>(
+                              kBlockBytes, dataEnd_ - offset_))
+                        : kBlockBytes);
+  return !ended_;
+}
+
+// Asks where the next data lies; a hole before it is handed out as zeros.
+void TSourceStream::LearnDataRange() {
+  const platform::DataRange range = platform::NextDataRange(handle_, offset_);
+  if (!range.known || range.start < offset_ || range.end < range.start) {
+    rangesKnown_ = false;
+    return;
+  }
+  holeBytes_ = range.start - offset_;
+  dataEnd_ = range.end;
+}
+
+// Reads `wanted` bytes at the current offset, fewer only at the real end of the file.
+void TSourceStream::ReadBlock(std::size_t wanted) {
+  if (!block_) block_.reset(new std::uint8_t[kBlockBytes]);
+  if (filePosition_ != offset_) {
+    const platform::SeekResult moved = platform::MoveTo(handle_, offset_);
+    if (!moved.ok) RaiseReadError(moved.error);
+    filePosition_ = moved.position;
+  }
+  std::size_t filled = 0;
+  while (filled < wanted) {
+    const platform::IoResult read = platform::ReadBytes(
+        handle_, block_.get() + filled, static_cast<std::uint32_t>(wanted - filled));
+    if (!read.ok) RaiseReadError(read.error);
+    if (read.bytes == 0) break;
+    filled += read.bytes;
+  }
+  filePosition_ += static_cast<std::int64_t>(filled);
+  blockBegin_ = 0;
+  blockEnd_ = filled;
+  ended_ = filled == 0;
 }

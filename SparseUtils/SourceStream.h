@@ -1,9 +1,15 @@
 // TSourceStream: the copy's source, opened for reading only and sharing read and write with
 // other programs.
+//
+// The file is read from the system in large blocks that Read hands out piece by piece,
+// without copying them. Where the file system tells where a file's holes are, a hole is
+// handed out as zeros without being read.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/Platform.h"
 
@@ -16,13 +22,32 @@ class TSourceStream {
   TSourceStream(const TSourceStream&) = delete;
   TSourceStream& operator=(const TSourceStream&) = delete;
 
-  // Reads up to `count` bytes. Fewer than `count` only at the end of the file: a system
-  // read that returns short is followed by another. Raises EReadError when a read fails.
-  std::int32_t Read(void* buffer, std::int32_t count);
+  // Reads up to `count` bytes; `block` points at them until the next Read. Fewer than
+  // `count` only at the end of the file: a system read that returns short is followed by
+  // another. Raises EReadError when a read fails.
+  std::int32_t Read(const std::uint8_t*& block, std::int32_t count);
 
  private:
+  std::size_t Gather(std::uint8_t* into, std::size_t count);
+  bool Refill();
+  void LearnDataRange();
+  void ReadBlock(std::size_t wanted);
+  [[noreturn]] void RaiseReadError(platform::ErrorCode code) const;
+
   std::string fileName_;
   platform::FileHandle handle_;
+
+  std::unique_ptr<std::uint8_t[]> block_;
+  std::vector<std::uint8_t> pieces_;  // a Read whose bytes come from more than one place
+  std::size_t blockBegin_ = 0;  // block_[blockBegin_, blockEnd_) is read and not handed out
+  std::size_t blockEnd_ = 0;
+  std::int64_t holeBytes_ = 0;  // zeros of a hole to hand out before anything else
+
+  std::int64_t offset_ = 0;        // file offset of the next byte handed out
+  std::int64_t filePosition_ = 0;  // where the system's file position stands
+  bool rangesKnown_ = true;        // the file system tells where the data lies
+  std::int64_t dataEnd_ = 0;       // [offset_, dataEnd_) is data, as far as known
+  bool ended_ = false;
 };
 
 // The full path of `fileName` as the system resolves it, for error messages.

@@ -35,11 +35,11 @@ bool SparseCopyFileWith(const std::string& source, const std::string& dest, bool
   if (!overwrite && FileExists(dest)) return false;
   Writer writer(dest);
   if (!writer.IsOpen()) return false;
-  std::uint8_t buffer[CopyBufferSize];
+  const std::uint8_t* block;
   std::int32_t count;
   do {
-    count = stream.Read(buffer, CopyBufferSize);
-    writer.Write(buffer, count);
+    count = stream.Read(block, CopyBufferSize);
+    writer.Write(block, count);
   } while (count == CopyBufferSize && writer.Failure() == platform::kErrorSuccess);
   if (!writer.Close()) {
     Raise(EWriteError(FormatText(texts::kWriteFailed,

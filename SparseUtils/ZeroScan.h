@@ -16,13 +16,20 @@ inline Word LoadWord(const std::uint8_t* at) {
   return word;
 }
 
-inline bool HasZeroByte(Word word) { return ((word - kLowBits) & ~word & kHighBits) != 0; }
+// Non-zero when one of the word's bytes is zero.
+inline Word ZeroBytesMask(Word word) { return (word - kLowBits) & ~word & kHighBits; }
+
+constexpr std::ptrdiff_t kBlock = 4 * sizeof(Word);
 
 }  // namespace zero_scan
 
 // The first byte in [from, end) that is not zero, or `end`.
 inline const std::uint8_t* FindNonZero(const std::uint8_t* from, const std::uint8_t* end) {
   using namespace zero_scan;
+  while (end - from >= kBlock && (LoadWord(from) | LoadWord(from + 8) | LoadWord(from + 16) |
+                                  LoadWord(from + 24)) == 0) {
+    from += kBlock;
+  }
   while (end - from >= static_cast<std::ptrdiff_t>(sizeof(Word)) && LoadWord(from) == 0) {
     from += sizeof(Word);
   }
@@ -33,7 +40,12 @@ inline const std::uint8_t* FindNonZero(const std::uint8_t* from, const std::uint
 // The first zero byte in [from, end), or `end`.
 inline const std::uint8_t* FindZero(const std::uint8_t* from, const std::uint8_t* end) {
   using namespace zero_scan;
-  while (end - from >= static_cast<std::ptrdiff_t>(sizeof(Word)) && !HasZeroByte(LoadWord(from))) {
+  while (end - from >= kBlock &&
+         (ZeroBytesMask(LoadWord(from)) | ZeroBytesMask(LoadWord(from + 8)) |
+          ZeroBytesMask(LoadWord(from + 16)) | ZeroBytesMask(LoadWord(from + 24))) == 0) {
+    from += kBlock;
+  }
+  while (end - from >= static_cast<std::ptrdiff_t>(sizeof(Word)) && ZeroBytesMask(LoadWord(from)) == 0) {
     from += sizeof(Word);
   }
   while (from < end && *from != 0) ++from;

@@ -493,10 +493,14 @@ void CloseFile(FileHandle handle) {
 
 // ---- Files -----------------------------------------------------------------
 
-// Truncates only after the checks, so that a file open as a source stays intact.
+// Truncates only after the checks, so that a file open as a source stays intact. An empty
+// file is left alone: on ext4, truncating to zero makes the final close wait for the
+// whole new content to be handed to the disk.
 OpenResult CreateTruncated(const std::string& path) {
   OpenResult result = OpenAdmitted(path, O_WRONLY | O_CREAT, OpenRole::Writer);
   if (!result.handle.IsValid()) return result;
+  struct stat status;
+  if (fstat(Descriptor(result.handle), &status) == 0 && status.st_size == 0) return result;
   int truncateResult;
   do {
     truncateResult = ftruncate(Descriptor(result.handle), 0);

@@ -3,24 +3,19 @@
 #include <vector>
 
 #include "SparseUtils/SparseOperations.h"
+#include "tests/unit/Recorders.h"
 #include "tests/unit/TestSupport.h"
 
 namespace {
 
-// The real source stream, with every count it hands to the copy recorded.
-class RecordingSource : public TSourceStream {
- public:
-  explicit RecordingSource(const std::string& fileName) : TSourceStream(fileName) {}
-  std::int32_t Read(void* buffer, std::int32_t count) {
-    EXPECT_EQ(count, 2049);
-    const std::int32_t read = TSourceStream::Read(buffer, count);
-    reads.push_back(read);
-    return read;
-  }
-  static inline std::vector<std::int32_t> reads;
-};
-
 using Counts = std::vector<std::int32_t>;
+
+// A recording writer that leaves its log behind when the copy destroys it.
+struct LoggingWriter : RecordingWriter {
+  using RecordingWriter::RecordingWriter;
+  ~LoggingWriter() { last = File().log; }
+  static inline Log last;
+};
 
 Counts CopyAndCountReads(const std::string& content) {
   fake::AddFile("C:\\work\\src", content);
@@ -38,16 +33,46 @@ TEST_F(FakeTest, CopyReadsFullBlocksUntilAShortOne) {
 }
 
 TEST_F(FakeTest, SystemReadsThatReturnShortAreReadAgain) {
-  fake::ShortenCall("ReadBytes", 1, 100);
-  EXPECT_EQ(CopyAndCountReads(std::string(3000, 'b')), (Counts{2049, 951}));
+  for (std::uint32_t bytes : {1u, 100u, 2048u}) {
+    fake::ShortenCall("ReadBytes", 1, bytes);
+    EXPECT_EQ(CopyAndCountReads(std::string(3000, 'b')), (Counts{2049, 951}));
+  }
 }
 
 TEST_F(FakeTest, ZeroSourceIsCopiedWithoutWritingAnything) {
   EXPECT_EQ(CopyAndCountReads(std::string(4098, '\0')), (Counts{2049, 2049, 0}));
   EXPECT_EQ(fake::CountCalls("WriteBytes"), 0);
-  EXPECT_EQ(fake::CallTexts({"MoveBy"}).size(), 2u);
   EXPECT_EQ(fake::FileLength("C:\\work\\dst"), 4098);
   EXPECT_EQ(fake::AllocatedBytes("C:\\work\\dst"), 0);
+  // At the writer's file operations: one move per block, no write.
+  EXPECT_TRUE((SparseCopyFileWith<TSourceStream, RecordingWriter>("C:\\work\\src", "C:\\work\\x", false)));
+}
+
+TEST_F(FakeTest, EachBlockGoesToTheWriterAsItsRuns) {
+  fake::AddFile("C:\\work\\src", std::string(4098, '\0') + "ab" + std::string(3, '\0'));
+  EXPECT_TRUE((SparseCopyFileWith<TSourceStream, LoggingWriter>("C:\\work\\src", "C:\\work\\x", false)));
+  EXPECT_EQ(LoggingWriter::last, (Log{"open C:\\work\\x", "sparse", "move 2049", "move 2049",
+                                     "write 2", "move 3", "close"}));
+}
+
+TEST_F(FakeTest, HolesOfTheSourceAreNotRead) {
+  const std::int64_t length = std::int64_t{3} << 30;
+  fake::AddSparseFile("C:\\work\\src", length, {{0, "head"}, {length - 4, "tail"}});
+  EXPECT_TRUE(SparseCopyFile("C:\\work\\src", "C:\\work\\dst", false));
+  EXPECT_EQ(fake::FileLength("C:\\work\\dst"), length);
+  EXPECT_EQ(fake::FileBytesAt("C:\\work\\dst", 0, 8), std::string("head\0\0\0\0", 8));
+  EXPECT_EQ(fake::FileBytesAt("C:\\work\\dst", length - 8, 8), std::string("\0\0\0\0tail", 8));
+  EXPECT_EQ(AllocatedUnits("C:\\work\\dst"), (std::set<std::int64_t>{0, length / 4096 - 1}));
+  EXPECT_LE(fake::CountCalls("ReadBytes"), 4);  // the data at both ends and the end of the file
+}
+
+TEST_F(FakeTest, SourcesOnVolumesThatHideTheirHolesAreReadWhole) {
+  fake::AddVolume("C:\\", "NTFS", 4096, false);
+  const std::string content = "x" + std::string(3 << 20, '\0') + "y";
+  fake::AddSparseFile("C:\\work\\src", static_cast<std::int64_t>(content.size()), {{0, "x"}, {static_cast<std::int64_t>(content.size()) - 1, "y"}});
+  EXPECT_TRUE(SparseCopyFile("C:\\work\\src", "C:\\work\\dst", false));
+  EXPECT_EQ(fake::FileBytes("C:\\work\\dst"), content);
+  EXPECT_EQ(AllocatedUnits("C:\\work\\dst"), UnitsHoldingData(content));
 }
 
 TEST_F(FakeTest, CopyKeepsTrailingZerosAndTruncatesALongerDestination) {
@@ -56,7 +81,7 @@ TEST_F(FakeTest, CopyKeepsTrailingZerosAndTruncatesALongerDestination) {
   fake::AddFile("C:\\work\\dst", std::string(10000, 'o'));
   EXPECT_TRUE(SparseCopyFile("C:\\work\\src", "C:\\work\\dst", true));
   EXPECT_EQ(fake::FileBytes("C:\\work\\dst"), content);
-  EXPECT_EQ(fake::AllocatedBytes("C:\\work\\dst"), 5);
+  EXPECT_EQ(AllocatedUnits("C:\\work\\dst"), (std::set<std::int64_t>{0}));
   EXPECT_EQ(fake::OpenFileCount(), 0);
 }
 
@@ -120,7 +145,8 @@ TEST_F(FakeTest, SourceThatCannotBeOpenedRaisesBeforeTheDestinationIsTouched) {
 }
 
 TEST_F(FakeTest, ReadFailureRaisesAndKeepsWhatWasCopiedRight) {
-  fake::AddFile("C:\\work\\src", std::string(5000, 'r'));
+  const std::string content(3 << 20, 'r');
+  fake::AddFile("C:\\work\\src", content);
   fake::FailCall("ReadBytes", 2, 23);
   try {
     SparseCopyFile("C:\\work\\src", "C:\\work\\dst", false);
@@ -128,12 +154,18 @@ TEST_F(FakeTest, ReadFailureRaisesAndKeepsWhatWasCopiedRight) {
   } catch (const EReadError& error) {
     EXPECT_EQ(error.Message(), "ファイル C:\\work\\src を読み込めません。 System error 23 ");
   }
-  EXPECT_EQ(fake::FileBytes("C:\\work\\dst"), std::string(2049, 'r'));
+  // Whole blocks read before the failure, and nothing else.
+  const std::string copied = fake::FileBytes("C:\\work\\dst");
+  EXPECT_GT(copied.size(), 0u);
+  EXPECT_EQ(copied.size() % 2049, 0u);
+  EXPECT_EQ(copied, content.substr(0, copied.size()));
   EXPECT_EQ(fake::OpenFileCount(), 0);
 }
 
 TEST_F(FakeTest, WriteFailureRaisesAndEndsTheCopyWhereItsDataIsRight) {
-  fake::AddFile("C:\\work\\src", std::string(3000, 'w') + std::string(3000, '\0') + "end");
+  // Units 0-1 and 3 hold data: two writes, the second fails.
+  const std::string content = std::string(5000, 'w') + std::string(10000, '\0') + "end";
+  fake::AddFile("C:\\work\\src", content);
   fake::FailCall("WriteBytes", 2, 112);
   try {
     SparseCopyFile("C:\\work\\src", "C:\\work\\dst", false);
@@ -141,7 +173,7 @@ TEST_F(FakeTest, WriteFailureRaisesAndEndsTheCopyWhereItsDataIsRight) {
   } catch (const EWriteError& error) {
     EXPECT_EQ(error.Message(), "ファイル C:\\work\\dst に書き込めません。 System error 112 ");
   }
-  EXPECT_EQ(fake::FileBytes("C:\\work\\dst"), std::string(2049, 'w'));
+  EXPECT_EQ(fake::FileBytes("C:\\work\\dst"), content.substr(0, 12288));
   EXPECT_EQ(fake::OpenFileCount(), 0);
 }
 

@@ -1,47 +1,15 @@
 // The sparse writer's runs, and the file operations below it on the fake platform.
+#include <random>
 #include <string>
 #include <vector>
 
 #include "SparseUtils/DestinationFile.h"
 #include "SparseUtils/SparseFile.h"
+#include "tests/unit/Recorders.h"
 #include "tests/unit/TestSupport.h"
 
 namespace {
 
-// Records what the writer hands to its file operations: "open", "sparse", "write n",
-// "move n", "moveto n", "close".
-class RecordingOps {
- public:
-  bool Open(const std::string& path) {
-    log.push_back("open " + path);
-    opened = opens;
-    return opened;
-  }
-  bool MarkSparse() {
-    log.push_back("sparse");
-    return true;
-  }
-  void MoveForward(std::int64_t distance) { log.push_back("move " + std::to_string(distance)); }
-  void WriteRun(const std::uint8_t* data, std::uint32_t count) {
-    log.push_back("write " + std::to_string(count));
-    written.append(reinterpret_cast<const char*>(data), count);
-  }
-  void MoveToOffset(std::int64_t offset) { log.push_back("moveto " + std::to_string(offset)); }
-  bool SetEndAndClose() {
-    log.push_back("close");
-    return true;
-  }
-  bool IsOpen() const { return opened; }
-  platform::ErrorCode Failure() const { return 0; }
-
-  static inline bool opens = true;  // whether the next Open succeeds
-  bool opened = false;
-  std::vector<std::string> log;
-  std::string written;
-};
-
-using Log = std::vector<std::string>;
-using RecordingWriter = TSparseFileWith<RecordingOps>;
 
 Log RunsOf(const std::vector<std::string>& buffers) {
   RecordingWriter writer("C:\\f");
@@ -112,19 +80,81 @@ TEST(SparseWriter, AFileThatDoesNotOpenIsNotMarked) {
 
 TEST_F(FakeTest, WrittenFileReadsBackWithHolesWhereZerosWere) {
   fake::AddFile("C:\\work\\out.bin", "a longer old content");
+  const std::string content = std::string("\x41\0\0\x42", 4) + std::string(10000, '\0') + "Z";
   {
     TSparseFile writer("C:\\work\\out.bin");
     EXPECT_TRUE(writer.IsSparse());
-    writer.Write("\x41\x00", 2);
-    writer.Write(std::string("\x00\x42", 2).data(), 2);
-    writer.Write(std::string(5000, '\0').data(), 5000);
+    writer.Write(content.data(), 2);
+    writer.Write(content.data() + 2, static_cast<std::int32_t>(content.size() - 2));
     EXPECT_EQ(fake::OpenFileCount(), 1);
   }
   EXPECT_EQ(fake::OpenFileCount(), 0);
-  EXPECT_EQ(fake::FileBytes("C:\\work\\out.bin"),
-            std::string("\x41\0\0\x42", 4) + std::string(5000, '\0'));
-  EXPECT_EQ(fake::AllocatedBytes("C:\\work\\out.bin"), 2);
+  EXPECT_EQ(fake::FileBytes("C:\\work\\out.bin"), content);
+  EXPECT_EQ(AllocatedUnits("C:\\work\\out.bin"), (std::set<std::int64_t>{0, 2}));
   EXPECT_TRUE(fake::IsMarkedSparse("C:\\work\\out.bin"));
+}
+
+TEST_F(FakeTest, AllocationIsThatOfOneWritePerDataRunWhateverTheUnit) {
+  // Data runs of every length between zero runs of every length, around unit boundaries.
+  std::string content;
+  for (int run = 1; run < 300; run += 7) content += std::string(run, 'd') + std::string(run * 37, '\0');
+  content += std::string(3 << 20, '\0') + "tail" + std::string(5000, '\0');
+  for (std::uint32_t unit : {512u, 4096u, 65536u}) {
+    fake::AddVolume("C:\\", "NTFS", unit);
+    {
+      TSparseFile writer("C:\\work\\f");
+      for (std::size_t at = 0; at < content.size(); at += 2049) {
+        writer.Write(content.data() + at, static_cast<std::int32_t>(std::min<std::size_t>(2049, content.size() - at)));
+      }
+      EXPECT_TRUE(writer.Close());
+    }
+    EXPECT_EQ(fake::FileLength("C:\\work\\f"), static_cast<std::int64_t>(content.size()));
+    EXPECT_EQ(fake::FileBytes("C:\\work\\f"), content);
+    EXPECT_EQ(AllocatedUnits("C:\\work\\f", unit), UnitsHoldingData(content, unit)) << unit;
+  }
+}
+
+// The destination taking the writer's runs one by one instead of whole blocks.
+struct RunByRunDestination : TDestinationFile {
+  static constexpr bool kTakesWholeBlocks = false;
+};
+
+// Writes `content` in blocks of the given sizes and returns what the fake holds.
+template <class Destination>
+std::pair<std::string, std::set<std::int64_t>> WriteThrough(const std::string& content,
+                                                             std::size_t blockSize,
+                                                             std::int64_t unit) {
+  {
+    TSparseFileWith<Destination> writer("C:\\work\\f");
+    for (std::size_t at = 0; at < content.size(); at += blockSize) {
+      const std::size_t count = std::min(blockSize, content.size() - at);
+      writer.Write(content.data() + at, static_cast<std::int32_t>(count));
+    }
+    EXPECT_TRUE(writer.Close());
+  }
+  EXPECT_EQ(fake::FileLength("C:\\work\\f"), static_cast<std::int64_t>(content.size()));
+  return {fake::FileBytes("C:\\work\\f"), AllocatedUnits("C:\\work\\f", unit)};
+}
+
+TEST_F(FakeTest, WholeBlocksGiveWhatTheirRunsGive) {
+  std::mt19937 random(7);
+  for (int round = 0; round < 60; ++round) {
+    const std::int64_t unit = std::int64_t{512} << (random() % 8);
+    fake::AddVolume("C:\\", "NTFS", static_cast<std::uint32_t>(unit));
+    // Runs of zeros and data of lengths around the unit, and longer.
+    std::string content;
+    while (content.size() < 300000) {
+      const std::size_t length = random() % 3 == 0 ? random() % 16 : random() % (3 * unit);
+      content += random() % 2 ? std::string(length, '\0') : std::string(length, 'd');
+    }
+    const std::size_t blockSize = 1 + random() % 5000;
+    const auto byRuns = WriteThrough<RunByRunDestination>(content, blockSize, unit);
+    const auto byBlocks = WriteThrough<TDestinationFile>(content, blockSize, unit);
+    ASSERT_EQ(byRuns.first, content);
+    ASSERT_EQ(byBlocks.first, content);
+    ASSERT_EQ(byBlocks.second, byRuns.second) << "unit " << unit << ", blocks of " << blockSize;
+    ASSERT_EQ(byBlocks.second, UnitsHoldingData(content, unit));
+  }
 }
 
 TEST_F(FakeTest, WriterHoldsItsFileExclusively) {
@@ -155,42 +185,52 @@ struct WriterFailureCase {
   platform::ErrorCode failure;
 };
 
-class WriterFailureTest : public FakeTest,
-                          public ::testing::WithParamInterface<WriterFailureCase> {};
+class WriterFailureTest : public FakeTest, public ::testing::WithParamInterface<WriterFailureCase> {};
 
-// The data: "ab", 3 zeros, "cd", 3 zeros, "ef": write, move, write, move, write.
+// Data in units 0, 2 and 4, holes between: the file goes out as three writes (at 0, 8192
+// and 16384) with a move before the second and the third.
+std::string ThreeExtents() {
+  std::string content(20000, '\0');
+  content.replace(0, 10, 10, 'x');
+  content.replace(8192, 10, 10, 'y');
+  content.replace(16384, 10, 10, 'z');
+  return content;
+}
+
 TEST_P(WriterFailureTest, FirstFailureIsKeptAndNothingPretendsToBeThere) {
+  const std::string content = ThreeExtents();
   fake::Schedule(GetParam().rule);
   TSparseFile writer("C:\\work\\f");
-  writer.Write("ab\0\0\0cd\0\0\0ef", 12);
+  writer.Write(content.data(), static_cast<std::int32_t>(content.size()));
   EXPECT_FALSE(writer.Close());
   EXPECT_EQ(writer.Failure(), GetParam().failure);
   EXPECT_EQ(fake::FileLength("C:\\work\\f"), GetParam().length);
-  EXPECT_EQ(fake::FileBytes("C:\\work\\f"),
-            std::string("ab\0\0\0cd\0\0\0ef", 12).substr(0, GetParam().length));
+  EXPECT_EQ(fake::FileBytes("C:\\work\\f"), content.substr(0, GetParam().length));
   EXPECT_EQ(fake::OpenFileCount(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Failures, WriterFailureTest,
     ::testing::Values(
-        WriterFailureCase{"second write fails", {"WriteBytes", 2, false, 112}, 5, 112},
-        WriterFailureCase{"second write short", {"WriteBytes", 2, false, 0, 1}, 6, 112},
-        WriterFailureCase{"second move fails", {"MoveBy", 2, false, 5}, 7, 5},
-        WriterFailureCase{"first move fails", {"MoveBy", 1, false, 87}, 2, 87},
-        WriterFailureCase{"setting the end fails", {"SetEndHere", 1, false, 112}, 12, 112}),
+        WriterFailureCase{"second write fails", {"WriteBytes", 2, false, 112}, 8192, 112},
+        WriterFailureCase{"second write short", {"WriteBytes", 2, false, 0, 1}, 8193, 112},
+        WriterFailureCase{"third write fails", {"WriteBytes", 3, false, 112}, 16384, 112},
+        WriterFailureCase{"first move fails", {"MoveTo", 1, false, 87}, 4096, 87},
+        WriterFailureCase{"setting the end fails", {"SetEndHere", 1, false, 112}, 20000, 112}),
     [](const auto& info) {
       std::string name = info.param.what;
       for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
       return name;
     });
 
-TEST_F(FakeTest, OperationsAfterAFailureAreNotIssued) {
+TEST_F(FakeTest, NothingIsWrittenAfterAFailure) {
   fake::FailCall("WriteBytes", 1, 112);
   TSparseFile writer("C:\\work\\f");
-  writer.Write("ab\0\0cd", 6);
+  const std::string data(3 << 20, 'd');
+  writer.Write(data.data(), static_cast<std::int32_t>(data.size()));
+  EXPECT_FALSE(writer.Close());
   EXPECT_EQ(fake::CountCalls("WriteBytes"), 1);
-  EXPECT_EQ(fake::CountCalls("MoveBy"), 0);
+  EXPECT_EQ(fake::FileLength("C:\\work\\f"), 0);
 }
 
 }  // namespace

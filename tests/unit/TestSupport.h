@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <set>
 #include <string>
 
 #include "Dravik/Commands.h"
@@ -45,4 +47,23 @@ inline std::string MaskAddress(std::string report) {
   const std::size_t at = report.find(" の ");
   if (at != std::string::npos && report.size() >= at + 5 + 8) report.replace(at + 5, 8, "XXXXXXXX");
   return report;
+}
+
+// The allocation units (4096 bytes on the fake's C: volume) a file has allocated.
+inline std::set<std::int64_t> AllocatedUnits(const std::string& path, std::int64_t unit = 4096) {
+  std::set<std::int64_t> units;
+  for (const fake::ByteRange& range : fake::AllocatedRanges(path)) {
+    for (std::int64_t u = range.start / unit; u * unit < range.end; ++u) units.insert(u);
+  }
+  return units;
+}
+
+// The units that hold at least one non-zero byte of `content`: what one write per data
+// run allocates.
+inline std::set<std::int64_t> UnitsHoldingData(const std::string& content, std::int64_t unit = 4096) {
+  std::set<std::int64_t> units;
+  for (std::size_t i = 0; i < content.size(); ++i) {
+    if (content[i] != 0) units.insert(static_cast<std::int64_t>(i) / unit);
+  }
+  return units;
 }
