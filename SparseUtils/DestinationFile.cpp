@@ -20,8 +20,10 @@ bool TDestinationFile::Open(const std::string& path) {
   handle_ = opened.handle;
   wasOpened_ = handle_.IsValid();
   if (wasOpened_) {
+    // Allocation units are powers of two; anything else is not trusted.
     const std::uint32_t unit = platform::AllocationUnitOf(handle_);
-    unit_ = unit == 0 ? kSmallestUnit : unit;
+    const bool powerOfTwo = unit != 0 && (unit & (unit - 1)) == 0;
+    unit_ = powerOfTwo && unit >= kSmallestUnit ? unit : kSmallestUnit;
     capacity_ = std::max(unit_, kWindowBytes / unit_ * unit_);
   }
   return wasOpened_;
@@ -56,8 +58,7 @@ void TDestinationFile::WriteBlock(const std::uint8_t* data, std::uint32_t count)
   if (rewriting_) return WriteRuns(data, count);
   const std::uint8_t* const end = data + count;
   while (data < end && Usable()) {
-    const auto toUnitEnd = static_cast<std::size_t>(
-        static_cast<std::int64_t>(unit_) - position_ % static_cast<std::int64_t>(unit_));
+    const std::size_t toUnitEnd = unit_ - (static_cast<std::size_t>(position_) & (unit_ - 1));
     const std::size_t piece = std::min<std::size_t>(toUnitEnd, end - data);
     if (FindNonZero(data, data + piece) != data + piece) {
       PutData(data, piece);
@@ -102,7 +103,7 @@ void TDestinationFile::PutData(const std::uint8_t* data, std::size_t count) {
 
 void TDestinationFile::AnchorWindow() {
   if (!window_) window_.reset(new std::uint8_t[capacity_]);
-  windowStart_ = position_ - position_ % static_cast<std::int64_t>(unit_);
+  windowStart_ = position_ & ~static_cast<std::int64_t>(unit_ - 1);
   filledEnd_ = 0;
   dataUnits_.clear();
   anchored_ = true;
@@ -166,17 +167,16 @@ bool TDestinationFile::WriteAt(std::int64_t offset, const std::uint8_t* bytes, s
   while (count > 0) {
     const auto chunk = static_cast<std::uint32_t>(std::min<std::size_t>(count, 1u << 30));
     const platform::IoResult written = platform::WriteBytes(handle_, bytes, chunk);
-    if (written.ok) {
-      filePosition_ += written.bytes;
-      knownGood_ += written.bytes;
-    }
-    if (!written.ok || written.bytes < chunk) {
-      // A short write leaves no room for the rest.
+    if (!written.ok || written.bytes == 0) {
+      // A write that takes nothing and tells no reason has found no room.
       Fail(written.ok ? platform::kErrorDiskFull : written.error);
       return false;
     }
-    bytes += chunk;
-    count -= chunk;
+    // A short write is followed by another for the rest, which tells why it stopped.
+    filePosition_ += written.bytes;
+    knownGood_ += written.bytes;
+    bytes += written.bytes;
+    count -= written.bytes;
   }
   return true;
 }

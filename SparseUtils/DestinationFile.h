@@ -75,21 +75,21 @@ class TDestinationFile {
   bool WriteAt(std::int64_t offset, const std::uint8_t* bytes, std::size_t count);
   bool SeekTo(std::int64_t offset);
 
-  std::size_t UnitStart(std::size_t offset) const { return offset - offset % unit_; }
+  std::size_t UnitStart(std::size_t offset) const { return offset & ~(unit_ - 1); }
   std::size_t UnitEnd(std::size_t offset) const { return UnitStart(offset + unit_ - 1); }
 
   platform::FileHandle handle_;
   bool wasOpened_ = false;
   platform::ErrorCode failure_ = platform::kErrorSuccess;
 
-  std::size_t unit_ = 512;
+  std::size_t unit_ = 512;  // a power of two
   std::size_t capacity_ = 0;
   std::unique_ptr<std::uint8_t[]> window_;
-  bool anchored_ = false;          // the window holds data not yet written
-  bool rewriting_ = false;         // the position was moved back over written data
-  std::int64_t windowStart_ = 0;   // file offset of window_[0], a multiple of unit_
-  std::size_t filledEnd_ = 0;      // the end of the last data put into the window; every
-                                   // data unit before it holds its final bytes
+  bool anchored_ = false;         // the window holds data not yet written
+  bool rewriting_ = false;        // the position was moved back over written data
+  std::int64_t windowStart_ = 0;  // file offset of window_[0], a multiple of unit_
+  std::size_t filledEnd_ = 0;     // the end of the last data put into the window; every
+                                  // data unit before it holds its final bytes
   std::vector<UnitRange> dataUnits_;
 
   std::int64_t position_ = 0;      // where the writer stands

@@ -85,9 +85,9 @@ bool TSourceStream::Refill() {
   if (rangesKnown_ && offset_ >= dataEnd_) LearnDataRange();
   if (holeBytes_ > 0) return true;
   const bool inKnownData = rangesKnown_ && dataEnd_ > offset_;
-  ReadBlock(inKnownData ? static_cast<std::size_t>(std::min<std::int64_t>(
-                              kBlockBytes, dataEnd_ - offset_))
-                        : kBlockBytes);
+  ReadBlock(inKnownData
+                ? static_cast<std::size_t>(std::min<std::int64_t>(kBlockBytes, dataEnd_ - offset_))
+                : kBlockBytes);
   return !ended_;
 }
 

@@ -39,7 +39,7 @@ class TSourceStream {
 
   std::unique_ptr<std::uint8_t[]> block_;
   std::vector<std::uint8_t> pieces_;  // a Read whose bytes come from more than one place
-  std::size_t blockBegin_ = 0;  // block_[blockBegin_, blockEnd_) is read and not handed out
+  std::size_t blockBegin_ = 0;        // block_[blockBegin_, blockEnd_) is read and not handed out
   std::size_t blockEnd_ = 0;
   std::int64_t holeBytes_ = 0;  // zeros of a hole to hand out before anything else
 

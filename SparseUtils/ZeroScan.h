@@ -19,17 +19,27 @@ inline Word LoadWord(const std::uint8_t* at) {
 // Non-zero when one of the word's bytes is zero.
 inline Word ZeroBytesMask(Word word) { return (word - kLowBits) & ~word & kHighBits; }
 
-constexpr std::ptrdiff_t kBlock = 4 * sizeof(Word);
+constexpr std::ptrdiff_t kBlock = 8 * sizeof(Word);
+
+// The bytes of a 64-byte block ORed together: zero when all of them are.
+inline Word OrOfBlock(const std::uint8_t* at) {
+  return LoadWord(at) | LoadWord(at + 8) | LoadWord(at + 16) | LoadWord(at + 24) |
+         LoadWord(at + 32) | LoadWord(at + 40) | LoadWord(at + 48) | LoadWord(at + 56);
+}
+
+// Non-zero when one of the block's 64 bytes is zero.
+inline Word ZeroBytesMaskOfBlock(const std::uint8_t* at) {
+  Word mask = 0;
+  for (int i = 0; i < 8; ++i) mask |= ZeroBytesMask(LoadWord(at + 8 * i));
+  return mask;
+}
 
 }  // namespace zero_scan
 
 // The first byte in [from, end) that is not zero, or `end`.
 inline const std::uint8_t* FindNonZero(const std::uint8_t* from, const std::uint8_t* end) {
   using namespace zero_scan;
-  while (end - from >= kBlock && (LoadWord(from) | LoadWord(from + 8) | LoadWord(from + 16) |
-                                  LoadWord(from + 24)) == 0) {
-    from += kBlock;
-  }
+  while (end - from >= kBlock && OrOfBlock(from) == 0) from += kBlock;
   while (end - from >= static_cast<std::ptrdiff_t>(sizeof(Word)) && LoadWord(from) == 0) {
     from += sizeof(Word);
   }
@@ -40,12 +50,9 @@ inline const std::uint8_t* FindNonZero(const std::uint8_t* from, const std::uint
 // The first zero byte in [from, end), or `end`.
 inline const std::uint8_t* FindZero(const std::uint8_t* from, const std::uint8_t* end) {
   using namespace zero_scan;
-  while (end - from >= kBlock &&
-         (ZeroBytesMask(LoadWord(from)) | ZeroBytesMask(LoadWord(from + 8)) |
-          ZeroBytesMask(LoadWord(from + 16)) | ZeroBytesMask(LoadWord(from + 24))) == 0) {
-    from += kBlock;
-  }
-  while (end - from >= static_cast<std::ptrdiff_t>(sizeof(Word)) && ZeroBytesMask(LoadWord(from)) == 0) {
+  while (end - from >= kBlock && ZeroBytesMaskOfBlock(from) == 0) from += kBlock;
+  while (end - from >= static_cast<std::ptrdiff_t>(sizeof(Word)) &&
+         ZeroBytesMask(LoadWord(from)) == 0) {
     from += sizeof(Word);
   }
   while (from < end && *from != 0) ++from;

@@ -29,6 +29,7 @@ constexpr ErrorCode kErrorHandleEof = 38;
 constexpr ErrorCode kErrorFileExists = 80;
 constexpr ErrorCode kErrorBrokenPipe = 109;
 constexpr ErrorCode kErrorDiskFull = 112;
+constexpr ErrorCode kErrorInvalidName = 123;
 constexpr ErrorCode kErrorNegativeSeek = 131;
 constexpr ErrorCode kErrorFilenameTooLong = 206;
 

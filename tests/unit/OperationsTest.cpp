@@ -45,14 +45,16 @@ TEST_F(FakeTest, ZeroSourceIsCopiedWithoutWritingAnything) {
   EXPECT_EQ(fake::FileLength("C:\\work\\dst"), 4098);
   EXPECT_EQ(fake::AllocatedBytes("C:\\work\\dst"), 0);
   // At the writer's file operations: one move per block, no write.
-  EXPECT_TRUE((SparseCopyFileWith<TSourceStream, RecordingWriter>("C:\\work\\src", "C:\\work\\x", false)));
+  EXPECT_TRUE(
+      (SparseCopyFileWith<TSourceStream, RecordingWriter>("C:\\work\\src", "C:\\work\\x", false)));
 }
 
 TEST_F(FakeTest, EachBlockGoesToTheWriterAsItsRuns) {
   fake::AddFile("C:\\work\\src", std::string(4098, '\0') + "ab" + std::string(3, '\0'));
-  EXPECT_TRUE((SparseCopyFileWith<TSourceStream, LoggingWriter>("C:\\work\\src", "C:\\work\\x", false)));
+  EXPECT_TRUE(
+      (SparseCopyFileWith<TSourceStream, LoggingWriter>("C:\\work\\src", "C:\\work\\x", false)));
   EXPECT_EQ(LoggingWriter::last, (Log{"open C:\\work\\x", "sparse", "move 2049", "move 2049",
-                                     "write 2", "move 3", "close"}));
+                                      "write 2", "move 3", "close"}));
 }
 
 TEST_F(FakeTest, HolesOfTheSourceAreNotRead) {
@@ -69,7 +71,8 @@ TEST_F(FakeTest, HolesOfTheSourceAreNotRead) {
 TEST_F(FakeTest, SourcesOnVolumesThatHideTheirHolesAreReadWhole) {
   fake::AddVolume("C:\\", "NTFS", 4096, false);
   const std::string content = "x" + std::string(3 << 20, '\0') + "y";
-  fake::AddSparseFile("C:\\work\\src", static_cast<std::int64_t>(content.size()), {{0, "x"}, {static_cast<std::int64_t>(content.size()) - 1, "y"}});
+  fake::AddSparseFile("C:\\work\\src", static_cast<std::int64_t>(content.size()),
+                      {{0, "x"}, {static_cast<std::int64_t>(content.size()) - 1, "y"}});
   EXPECT_TRUE(SparseCopyFile("C:\\work\\src", "C:\\work\\dst", false));
   EXPECT_EQ(fake::FileBytes("C:\\work\\dst"), content);
   EXPECT_EQ(AllocatedUnits("C:\\work\\dst"), UnitsHoldingData(content));

@@ -60,7 +60,8 @@ inline std::set<std::int64_t> AllocatedUnits(const std::string& path, std::int64
 
 // The units that hold at least one non-zero byte of `content`: what one write per data
 // run allocates.
-inline std::set<std::int64_t> UnitsHoldingData(const std::string& content, std::int64_t unit = 4096) {
+inline std::set<std::int64_t> UnitsHoldingData(const std::string& content,
+                                               std::int64_t unit = 4096) {
   std::set<std::int64_t> units;
   for (std::size_t i = 0; i < content.size(); ++i) {
     if (content[i] != 0) units.insert(static_cast<std::int64_t>(i) / unit);
