@@ -57,6 +57,9 @@ void TDestinationFile::MoveToOffset(std::int64_t offset) {
 void TDestinationFile::WriteBlock(const std::uint8_t* data, std::uint32_t count) {
   if (rewriting_) return WriteRuns(data, count);
   const std::uint8_t* const end = data + count;
+  const std::uint8_t* const firstData = FindNonZero(data, end);
+  MoveForward(firstData - data);
+  data = firstData;
   while (data < end && Usable()) {
     const std::size_t toUnitEnd = unit_ - (static_cast<std::size_t>(position_) & (unit_ - 1));
     const std::size_t piece = std::min<std::size_t>(toUnitEnd, end - data);

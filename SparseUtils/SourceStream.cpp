@@ -6,15 +6,13 @@
 #include "SparseUtils/SystemErrorText.h"
 #include "SparseUtils/Text.h"
 #include "SparseUtils/Texts.h"
+#include "SparseUtils/ZeroScan.h"
 #include "failure/Errors.h"
 
 namespace {
 
 // How much of the file one system read asks for.
 constexpr std::size_t kBlockBytes = 256 << 10;
-
-// What a hole reads as.
-const std::uint8_t kZeros[4096] = {};
 
 }  // namespace
 
@@ -42,8 +40,8 @@ void TSourceStream::RaiseReadError(platform::ErrorCode code) const {
 std::int32_t TSourceStream::Read(const std::uint8_t*& block, std::int32_t count) {
   const auto wanted = static_cast<std::size_t>(std::max(count, 0));
   if (holeBytes_ == 0 && blockBegin_ == blockEnd_ && wanted > 0) Refill();
-  if (holeBytes_ >= static_cast<std::int64_t>(wanted) && wanted <= sizeof kZeros) {
-    block = kZeros;
+  if (holeBytes_ >= static_cast<std::int64_t>(wanted) && wanted <= sizeof kZeroBlock) {
+    block = kZeroBlock;
     holeBytes_ -= static_cast<std::int64_t>(wanted);
   } else if (holeBytes_ == 0 && blockEnd_ - blockBegin_ >= wanted) {
     block = block_.get() + blockBegin_;

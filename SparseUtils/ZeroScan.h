@@ -36,9 +36,19 @@ inline Word ZeroBytesMaskOfBlock(const std::uint8_t* at) {
 
 }  // namespace zero_scan
 
+// Zero bytes to hand out for the holes of a file. FindNonZero knows them without looking.
+inline constexpr std::uint8_t kZeroBlock[4096] = {};
+
+inline bool LiesInZeroBlock(const std::uint8_t* from, const std::uint8_t* end) {
+  const auto first = reinterpret_cast<std::uintptr_t>(kZeroBlock);
+  return reinterpret_cast<std::uintptr_t>(from) >= first &&
+         reinterpret_cast<std::uintptr_t>(end) <= first + sizeof kZeroBlock;
+}
+
 // The first byte in [from, end) that is not zero, or `end`.
 inline const std::uint8_t* FindNonZero(const std::uint8_t* from, const std::uint8_t* end) {
   using namespace zero_scan;
+  if (LiesInZeroBlock(from, end)) return end;
   while (end - from >= kBlock && OrOfBlock(from) == 0) from += kBlock;
   while (end - from >= static_cast<std::ptrdiff_t>(sizeof(Word)) && LoadWord(from) == 0) {
     from += sizeof(Word);
