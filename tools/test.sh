@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds all three targets and runs every test: unit tests, end-to-end tests natively and
-# under Wine, and the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# under Wine, the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer,
+# and the fuzz targets (their seed corpora, then 30 s of fuzzing each).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh --all
@@ -20,4 +21,5 @@ tools/check-exe.sh build/win32/Dravik.exe build/win64/Dravik.exe
 
 ctest --test-dir build/native --output-on-failure -j "$jobs"
 ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+FUZZ_JOBS="$jobs" tools/fuzz.sh
 echo "All tests passed."
