@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "SparseUtils/ZeroScan.h"
-
 namespace {
 
 // The window gathers this much of the file before it is written.
@@ -19,6 +17,7 @@ bool TDestinationFile::Open(const std::string& path) {
   const platform::OpenResult opened = platform::CreateTruncated(path);
   handle_ = opened.handle;
   wasOpened_ = handle_.IsValid();
+  created_ = opened.created;
   if (wasOpened_) {
     // Allocation units are powers of two; anything else is not trusted.
     const std::uint32_t unit = platform::AllocationUnitOf(handle_);
@@ -54,7 +53,7 @@ void TDestinationFile::MoveToOffset(std::int64_t offset) {
   position_ = offset;
 }
 
-void TDestinationFile::WriteBlock(const std::uint8_t* data, std::uint32_t count) {
+void TDestinationFile::PutBlock(const std::uint8_t* data, std::uint32_t count) {
   if (rewriting_) return WriteRuns(data, count);
   const std::uint8_t* const end = data + count;
   const std::uint8_t* const firstData = FindNonZero(data, end);

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "SparseUtils/ZeroScan.h"
 #include "platform/Platform.h"
 
 class TDestinationFile {
@@ -45,7 +46,13 @@ class TDestinationFile {
   // The same as the block's runs one by one (data runs written, zero runs moved over), in
   // one step: the pieces of the block that hold a non-zero byte go into the window, and
   // their units are the ones that will be written.
-  void WriteBlock(const std::uint8_t* data, std::uint32_t count);
+  void WriteBlock(const std::uint8_t* data, std::uint32_t count) {
+    if (LiesInZeroBlock(data, data + count)) {
+      MoveForward(count);  // a hole of the source: nothing to look at
+    } else {
+      PutBlock(data, count);
+    }
+  }
 
   // Sets the end at the position reached (or, after a failure, at the last position known
   // to be right) and closes the file. True when the file was open and nothing failed.
@@ -53,6 +60,8 @@ class TDestinationFile {
   bool SetEndAndClose();
 
   bool IsOpen() const { return handle_.IsValid(); }
+  // True when opening made a new file rather than truncating one.
+  bool Created() const { return created_; }
   // The first failure's system code, or kErrorSuccess.
   platform::ErrorCode Failure() const { return failure_; }
 
@@ -66,6 +75,7 @@ class TDestinationFile {
   bool Usable() const { return handle_.IsValid() && failure_ == platform::kErrorSuccess; }
   void Fail(platform::ErrorCode code);
 
+  void PutBlock(const std::uint8_t* data, std::uint32_t count);
   void PutData(const std::uint8_t* data, std::size_t count);
   void WriteRuns(const std::uint8_t* data, std::uint32_t count);
   void AnchorWindow();
@@ -80,6 +90,7 @@ class TDestinationFile {
 
   platform::FileHandle handle_;
   bool wasOpened_ = false;
+  bool created_ = false;
   platform::ErrorCode failure_ = platform::kErrorSuccess;
 
   std::size_t unit_ = 512;  // a power of two

@@ -6,7 +6,6 @@
 #include "SparseUtils/SystemErrorText.h"
 #include "SparseUtils/Text.h"
 #include "SparseUtils/Texts.h"
-#include "SparseUtils/ZeroScan.h"
 #include "failure/Errors.h"
 
 namespace {
@@ -37,7 +36,9 @@ void TSourceStream::RaiseReadError(platform::ErrorCode code) const {
       FormatText(texts::kReadFailed, {FullPathForMessage(fileName_), SystemErrorText(code)})));
 }
 
-std::int32_t TSourceStream::Read(const std::uint8_t*& block, std::int32_t count) {
+// A read at the end of what is at hand: refills first, and gathers bytes that come from
+// more than one place (a hole and data, two blocks) into one piece.
+std::int32_t TSourceStream::ReadSlowly(const std::uint8_t*& block, std::int32_t count) {
   const auto wanted = static_cast<std::size_t>(std::max(count, 0));
   if (holeBytes_ == 0 && blockBegin_ == blockEnd_ && wanted > 0) Refill();
   if (holeBytes_ >= static_cast<std::int64_t>(wanted) && wanted <= sizeof kZeroBlock) {

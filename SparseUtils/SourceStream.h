@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "SparseUtils/ZeroScan.h"
 #include "platform/Platform.h"
 
 class TSourceStream {
@@ -25,9 +26,23 @@ class TSourceStream {
   // Reads up to `count` bytes; `block` points at them until the next Read. Fewer than
   // `count` only at the end of the file: a system read that returns short is followed by
   // another. Raises EReadError when a read fails.
-  std::int32_t Read(const std::uint8_t*& block, std::int32_t count);
+  std::int32_t Read(const std::uint8_t*& block, std::int32_t count) {
+    const auto wanted = static_cast<std::size_t>(count);
+    if (count > 0 && holeBytes_ >= count && wanted <= sizeof kZeroBlock) {
+      block = kZeroBlock;
+      holeBytes_ -= count;
+    } else if (count > 0 && holeBytes_ == 0 && blockEnd_ - blockBegin_ >= wanted) {
+      block = block_.get() + blockBegin_;
+      blockBegin_ += wanted;
+    } else {
+      return ReadSlowly(block, count);
+    }
+    offset_ += count;
+    return count;
+  }
 
  private:
+  std::int32_t ReadSlowly(const std::uint8_t*& block, std::int32_t count);
   std::size_t Gather(std::uint8_t* into, std::size_t count);
   bool Refill();
   void LearnDataRange();

@@ -8,11 +8,10 @@ bool SparseCopyFile(const std::string& source, const std::string& dest, bool ove
 
 bool CreateSparseFile(const std::string& fileName, std::int64_t size) {
   if (FolderExists(fileName)) return false;
-  const bool existedBefore = FileExists(fileName);
   TSparseFile writer(fileName);
-  const bool opened = writer.IsOpen();
-  const bool sized = opened && writer.SetSize(size);
+  const bool sized = writer.IsOpen() && writer.SetSize(size);
   const bool whole = writer.Close();
-  if (opened && !whole && !existedBefore) platform::RemoveFile(fileName);
+  // A file this call made and could not complete goes again; one that was there stays.
+  if (!whole && writer.File().Created()) platform::RemoveFile(fileName);
   return sized && whole;
 }

@@ -114,6 +114,7 @@ void CloseFile(FileHandle handle);
 struct OpenResult {
   FileHandle handle;
   ErrorCode error = kErrorSuccess;
+  bool created = false;  // CreateTruncated made a new file (none was there)
 };
 
 // Opens for writing, creating the file or truncating an existing one, with no sharing: no

@@ -270,7 +270,17 @@ OpenResult OpenAdmitted(const std::string& path, int flags, OpenRole role) {
   if (stat(path.c_str(), &status) == 0 && !AdmitsFileType(role, status.st_mode)) {
     return Failed(RefusalReason(status.st_mode));  // devices and FIFOs are never opened
   }
-  int fd = OpenRetrying(path, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  const int always = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  // With O_CREAT, tell a new file from an existing one: only a new one may be removed again.
+  bool created = false;
+  int fd;
+  if ((flags & O_CREAT) != 0) {
+    fd = OpenRetrying(path, flags | O_EXCL | always);
+    created = fd >= 0;
+    if (fd < 0 && errno == EEXIST) fd = OpenRetrying(path, (flags & ~O_CREAT) | always);
+  } else {
+    fd = OpenRetrying(path, flags | always);
+  }
   if (fd < 0) {
     // With O_NONBLOCK, a lease that another program holds on the file shows as EAGAIN.
     return Failed(errno == EWOULDBLOCK ? EBUSY : errno);
@@ -282,7 +292,7 @@ OpenResult OpenAdmitted(const std::string& path, int flags, OpenRole role) {
   if (ConflictsWithOpenFile(status, role)) return ClosedAndFailed(fd, EBUSY);
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   g_openFiles.push_back({fd, status.st_dev, status.st_ino, role});
-  return {FileHandle{fd}, kErrorSuccess};
+  return {FileHandle{fd}, kErrorSuccess, created};
 }
 
 IoResult TransferResult(ssize_t count) {

@@ -110,6 +110,8 @@ OpenResult Open(const std::string& path, DWORD access, DWORD share, DWORD dispos
     result.error = LastError();
   } else {
     result.handle = FromSystemHandle(handle);
+    // CREATE_ALWAYS tells an existing file it replaced by ERROR_ALREADY_EXISTS.
+    result.created = disposition == CREATE_ALWAYS && GetLastError() != ERROR_ALREADY_EXISTS;
   }
   return result;
 }

@@ -199,7 +199,9 @@ OpenResult CreateTruncated(const std::string& path) {
   if (!folder) return OpenFailure(kErrorPathNotFound);
   if (existing) return TruncateExisting(*existing, *folder);
   if (TheWorld().nodes[*folder].refusesWrites) return OpenFailure(kErrorAccessDenied);
-  return OpenNode(fake::detail::CreateFileNode(*folder, resolved), true);
+  OpenResult opened = OpenNode(fake::detail::CreateFileNode(*folder, resolved), true);
+  opened.created = true;
+  return opened;
 }
 
 OpenResult OpenForReading(const std::string& path) {
