@@ -73,15 +73,9 @@ void TDestinationFile::PutBlock(const std::uint8_t* data, std::uint32_t count) {
 
 // The block's runs one by one.
 void TDestinationFile::WriteRuns(const std::uint8_t* data, std::uint32_t count) {
-  for (const std::uint8_t* const end = data + count; data < end;) {
-    const std::uint8_t* runEnd = *data == 0 ? FindNonZero(data, end) : FindZero(data, end);
-    if (*data == 0) {
-      MoveForward(runEnd - data);
-    } else {
-      WriteRun(data, static_cast<std::uint32_t>(runEnd - data));
-    }
-    data = runEnd;
-  }
+  SplitIntoRuns(
+      data, data + count, [this](std::int64_t length) { MoveForward(length); },
+      [this](const std::uint8_t* run, std::uint32_t length) { WriteRun(run, length); });
 }
 
 // Puts data at the position into the window, writing the window out when it is full.

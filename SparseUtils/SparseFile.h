@@ -35,17 +35,10 @@ class TSparseFileWith {
     const auto* at = static_cast<const std::uint8_t*>(buffer);
     if constexpr (FileOps::kTakesWholeBlocks) {
       FFile.WriteBlock(at, static_cast<std::uint32_t>(count));
-      return;
-    }
-    const std::uint8_t* const end = at + count;
-    while (at < end) {
-      const std::uint8_t* runEnd = *at == 0 ? FindNonZero(at, end) : FindZero(at, end);
-      if (*at == 0) {
-        FFile.MoveForward(runEnd - at);
-      } else {
-        FFile.WriteRun(at, static_cast<std::uint32_t>(runEnd - at));
-      }
-      at = runEnd;
+    } else {
+      SplitIntoRuns(
+          at, at + count, [this](std::int64_t length) { FFile.MoveForward(length); },
+          [this](const std::uint8_t* data, std::uint32_t length) { FFile.WriteRun(data, length); });
     }
   }
 

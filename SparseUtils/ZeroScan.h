@@ -68,3 +68,21 @@ inline const std::uint8_t* FindZero(const std::uint8_t* from, const std::uint8_t
   while (from < end && *from != 0) ++from;
   return from;
 }
+
+// Splits [at, end) into its runs, in order: `zeroRun(length)` for each run of zero bytes,
+// `dataRun(start, length)` for each run of other bytes.
+template <class ZeroRun, class DataRun>
+void SplitIntoRuns(const std::uint8_t* at, const std::uint8_t* const end, ZeroRun zeroRun,
+                   DataRun dataRun) {
+  while (at < end) {
+    if (*at == 0) {
+      const std::uint8_t* const runEnd = FindNonZero(at, end);
+      zeroRun(runEnd - at);
+      at = runEnd;
+    } else {
+      const std::uint8_t* const runEnd = FindZero(at, end);
+      dataRun(at, static_cast<std::uint32_t>(runEnd - at));
+      at = runEnd;
+    }
+  }
+}
