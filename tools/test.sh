@@ -21,5 +21,7 @@ tools/check-exe.sh build/win32/Dravik.exe build/win64/Dravik.exe
 
 ctest --test-dir build/native --output-on-failure -j "$jobs"
 ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+# How many faults the sweep injected, for the log.
+build/sanitize/tests/unit_tests --gtest_filter='Scenarios/FaultSweep.*' | grep '^fault sweep'
 FUZZ_JOBS="$jobs" tools/fuzz.sh
 echo "All tests passed."
