@@ -59,16 +59,22 @@ void TDestinationFile::PutBlock(const std::uint8_t* data, std::uint32_t count) {
   const std::uint8_t* const firstData = FindNonZero(data, end);
   MoveForward(firstData - data);
   data = firstData;
-  while (data < end && Usable()) {
-    const std::size_t toUnitEnd = unit_ - (static_cast<std::size_t>(position_) & (unit_ - 1));
+  // Pieces up to each unit's end: consecutive ones that hold data go into the window
+  // together, all-zero ones are moved over.
+  const std::uint8_t* dataStart = data;
+  std::int64_t at = position_;
+  while (data < end) {
+    const std::size_t toUnitEnd = unit_ - (static_cast<std::size_t>(at) & (unit_ - 1));
     const std::size_t piece = std::min<std::size_t>(toUnitEnd, end - data);
-    if (FindNonZero(data, data + piece) != data + piece) {
-      PutData(data, piece);
-    } else {
+    if (FindNonZero(data, data + piece) == data + piece) {
+      PutData(dataStart, static_cast<std::size_t>(data - dataStart));
       MoveForward(static_cast<std::int64_t>(piece));
+      dataStart = data + piece;
     }
     data += piece;
+    at += static_cast<std::int64_t>(piece);
   }
+  PutData(dataStart, static_cast<std::size_t>(end - dataStart));
 }
 
 // The block's runs one by one.
