@@ -58,29 +58,6 @@ class FakePlatformTest : public ::testing::Test {
   }
 };
 
-TEST_F(FakePlatformTest, ResetGivesAJapaneseWindowsMachine) {
-  EXPECT_EQ(platform::NativePathStyle(), platform::PathStyle::Windows);
-  EXPECT_TRUE(platform::IsLeadByte(0x81));
-  EXPECT_TRUE(platform::IsLeadByte(0xFC));
-  EXPECT_FALSE(platform::IsLeadByte(0xA0));
-  EXPECT_EQ(platform::CurrentFolder(), "C:\\work");
-  EXPECT_EQ(platform::KindOfPath("C:\\work"), PathKind::Folder);
-  std::string fileSystem;
-  EXPECT_TRUE(platform::FileSystemNameOf("c:\\", fileSystem));
-  EXPECT_EQ(fileSystem, "NTFS");
-  EXPECT_FALSE(platform::FileSystemNameOf("C:", fileSystem));
-  EXPECT_TRUE(platform::ProcessCommandLine().isRaw);
-  EXPECT_EQ(platform::ProcessCommandLine().raw, "Dravik.exe");
-  EXPECT_EQ(platform::ProgramPath(), "C:\\tools\\Dravik.exe");
-  EXPECT_EQ(platform::ThousandsSeparator(), ",");
-  EXPECT_EQ(platform::StdHandle(platform::StdStream::Output).value, fake::kStdoutHandle);
-  EXPECT_EQ(platform::TypeOfFile(FileHandle{fake::kStdoutHandle}), platform::FileType::Char);
-  EXPECT_EQ(platform::SystemMessage(5), "System error 5.\r\n");
-  EXPECT_EQ(
-      fake::CallTexts({"CurrentFolder", "FileSystemNameOf"}),
-      (std::vector<std::string>{"CurrentFolder", "FileSystemNameOf c:\\", "FileSystemNameOf C:"}));
-}
-
 TEST_F(FakePlatformTest, WriterAndReadersExcludeEachOther) {
   fake::AddFile("C:\\in.bin", "data");
   FileHandle reader = OpenToRead("C:\\in.bin");
@@ -211,110 +188,6 @@ TEST_F(FakePlatformTest, VolumesDecideUnitsDataRangesAndSparseness) {
   EXPECT_EQ(platform::SystemMessage(0), "");
 }
 
-TEST_F(FakePlatformTest, WindowsPathsIgnoreTheCaseOfAsciiLettersOnly) {
-  fake::AddFile("C:\\Data\\File.TXT", "x");
-  EXPECT_EQ(platform::KindOfPath("c:\\DATA\\file.txt"), PathKind::File);
-  EXPECT_EQ(platform::KindOfPath("C:\\Data\\File.TXT\\"), PathKind::None);
-  EXPECT_EQ(platform::KindOfPath("C:\\Data\\*.TXT"), PathKind::None);
-  EXPECT_EQ(platform::KindOfPath("C:\\Data\\x\\..\\File.txt"), PathKind::File);
-  // 0x83 0x41 and 0x83 0x61 are two katakana: their trail bytes are not letters to fold.
-  fake::AddFile("C:\\\x83\x41.txt", "x");
-  EXPECT_TRUE(fake::Exists("C:\\\x83\x41.TXT"));
-  EXPECT_FALSE(fake::Exists("C:\\\x83\x61.txt"));
-  // 0x95 0x5C is one character, not a character and a delimiter.
-  fake::AddFile("C:\\\x95\x5C\\in.bin", "x");
-  EXPECT_EQ(fake::EntriesOf("C:\\"),
-            (std::vector<std::string>{"work", "Data", "\x83\x41.txt", "\x95\x5C"}));
-
-  fake::ResetForPosix();
-  fake::AddFile("/data/File.TXT", "x");
-  EXPECT_EQ(platform::KindOfPath("/data/File.TXT"), PathKind::File);
-  EXPECT_EQ(platform::KindOfPath("/data/file.txt"), PathKind::None);
-  EXPECT_EQ(platform::KindOfPath("/data\\File.TXT"), PathKind::None);
-}
-
-TEST_F(FakePlatformTest, FullPathsResolveLikeWindows) {
-  auto full = [](const std::string& path) {
-    std::string result;
-    return platform::FullPathOf(path, result) ? result : "<failed>";
-  };
-  EXPECT_EQ(full("C:\\a\\..\\b"), "C:\\b");
-  EXPECT_EQ(full("C:\\a\\\\b\\.\\c\\"), "C:\\a\\b\\c\\");
-  EXPECT_EQ(full("..\\..\\..\\x"), "C:\\x");
-  EXPECT_EQ(full("x.bin"), "C:\\work\\x.bin");
-  EXPECT_EQ(full("\\y"), "C:\\y");
-  EXPECT_EQ(full("C:z"), "C:\\work\\z");
-  EXPECT_EQ(full("D:z"), "D:\\z");
-  EXPECT_EQ(full("\\\\srv\\sh\\a\\..\\..\\b"), "\\\\srv\\sh\\b");
-  fake::SetCurrentFolderUnknown();
-  EXPECT_EQ(platform::CurrentFolder(), "");
-  EXPECT_EQ(full("x.bin"), "<failed>");
-
-  fake::ResetForPosix();
-  EXPECT_EQ(full("/a//b/../c/"), "/a/c/");
-  EXPECT_EQ(full("x\\y"), "/work/x\\y");
-  fake::AddVolume("/mnt/usb", "vfat");
-  std::string fileSystem;
-  EXPECT_TRUE(platform::FileSystemNameOf("/mnt/usb/dir/f", fileSystem));
-  EXPECT_EQ(fileSystem, "vfat");
-  EXPECT_TRUE(platform::FileSystemNameOf("/mnt/usbx", fileSystem));
-  EXPECT_EQ(fileSystem, "NTFS");
-}
-
-TEST_F(FakePlatformTest, SearchGivesEntriesInCreationOrderAfterDotAndDotDot) {
-  fake::AddFile("C:\\data\\b.img", "b");
-  fake::AddFile("C:\\data\\A.IMG", "a", fake::kHidden | fake::kSystem);
-  fake::AddFolder("C:\\data\\sub.img");
-  fake::AddFile("C:\\data\\c.txt", "c");
-  EXPECT_EQ(SearchAll("C:\\data\\*"),
-            (std::vector<std::string>{"./", "../", "b.img", "A.IMG", "sub.img/", "c.txt"}));
-  EXPECT_EQ(SearchAll("C:\\DATA\\*.img"), (std::vector<std::string>{"b.img", "A.IMG", "sub.img/"}));
-  EXPECT_EQ(SearchAll("C:\\data\\?.txt"), (std::vector<std::string>{"c.txt"}));
-  EXPECT_EQ(SearchAll("C:\\data\\b.img"), (std::vector<std::string>{"b.img"}));
-  EXPECT_EQ(SearchAll("C:\\*.*"), (std::vector<std::string>{"work/", "data/"}));
-  EXPECT_EQ(SearchAll("C:\\data\\*.doc"), (std::vector<std::string>{}));
-  EXPECT_EQ(SearchAll("C:\\none\\*"), (std::vector<std::string>{}));
-  fake::SetCurrentFolder("C:\\data");
-  EXPECT_EQ(SearchAll("*.txt"), (std::vector<std::string>{"c.txt"}));
-  EXPECT_EQ(SearchAll("C:c*"), (std::vector<std::string>{"c.txt"}));
-  EXPECT_EQ(fake::OpenSearchCount(), 0);
-  EXPECT_TRUE(fake::Misuses().empty());
-}
-
-TEST_F(FakePlatformTest, StandardInputComesInItsChunks) {
-  fake::SetStdinChunks({"ab", "cdef"});
-  fake::EndStdinWithError(platform::kErrorBrokenPipe);
-  const FileHandle in = platform::StdHandle(platform::StdStream::Input);
-  EXPECT_EQ(Read(in, 128), "ab");
-  EXPECT_EQ(Read(in, 2), "cd");
-  EXPECT_EQ(fake::StdinUnread(), 2u);
-  EXPECT_EQ(Read(in, 128), "ef");
-  char byte = 0;
-  platform::IoResult end = platform::ReadBytes(in, &byte, 1);
-  EXPECT_FALSE(end.ok);
-  EXPECT_EQ(end.error, platform::kErrorBrokenPipe);
-
-  fake::Reset();
-  fake::SetStdin("xyz");
-  EXPECT_EQ(Read(in, 2), "xy");
-  EXPECT_EQ(Read(in, 2), "z");
-  EXPECT_EQ(Read(in, 2), "");
-}
-
-TEST_F(FakePlatformTest, StandardOutputIsCapturedWriteByWrite) {
-  fake::FailStdoutWrite(2, platform::kErrorBrokenPipe);
-  const FileHandle out = platform::StdHandle(platform::StdStream::Output);
-  Write(out, "one ");
-  EXPECT_EQ(platform::WriteBytes(out, "two ", 4).error, platform::kErrorBrokenPipe);
-  Write(out, "three");
-  Write(platform::StdHandle(platform::StdStream::Error), "oops");
-  EXPECT_EQ(fake::StdoutText(), "one three");
-  EXPECT_EQ(fake::StdoutWriteSizes(), (std::vector<std::uint32_t>{4, 5}));
-  EXPECT_EQ(fake::StderrText(), "oops");
-  fake::SetStdHandleMissing(platform::StdStream::Error);
-  EXPECT_FALSE(platform::StdHandle(platform::StdStream::Error).IsValid());
-}
-
 TEST_F(FakePlatformTest, InjectedFailuresChangeNothing) {
   fake::AddFile("C:\\in.bin", "abcdef");
   fake::FailCall("WriteBytes", 2, platform::kErrorDiskFull);
@@ -385,16 +258,6 @@ TEST_F(FakePlatformTest, MisusedHandlesAreRecorded) {
             (std::vector<std::string>{
                 "CloseFile h=3: already closed", "CloseFile h=-1: invalid handle",
                 "FindEnd s=-1: invalid search", "WriteBytes h=3: handle not open"}));
-}
-
-TEST_F(FakePlatformTest, EndProcessThrowsTheExitCode) {
-  try {
-    platform::EndProcess(1);
-    FAIL() << "EndProcess returned";
-  } catch (const fake::ProcessEnded& ended) {
-    EXPECT_EQ(ended.exitCode, 1);
-  }
-  EXPECT_EQ(fake::EndedWithCode(), 1);
 }
 
 }  // namespace
