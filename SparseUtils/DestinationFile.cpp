@@ -167,8 +167,9 @@ bool TDestinationFile::WriteAt(std::int64_t offset, const std::uint8_t* bytes, s
   if (!SeekTo(offset)) return false;
   knownGood_ = offset;
   while (count > 0) {
-    const auto chunk = static_cast<std::uint32_t>(std::min<std::size_t>(count, 1u << 30));
-    const platform::IoResult written = platform::WriteBytes(handle_, bytes, chunk);
+    // `count` never exceeds the window, whose size fits 32 bits.
+    const platform::IoResult written =
+        platform::WriteBytes(handle_, bytes, static_cast<std::uint32_t>(count));
     if (!written.ok || written.bytes == 0) {
       // A write that takes nothing and tells no reason has found no room.
       Fail(written.ok ? platform::kErrorDiskFull : written.error);

@@ -39,21 +39,11 @@ void TSourceStream::RaiseReadError(platform::ErrorCode code) const {
 // A read at the end of what is at hand: refills first, and gathers bytes that come from
 // more than one place (a hole and data, two blocks) into one piece.
 std::int32_t TSourceStream::ReadSlowly(const std::uint8_t*& block, std::int32_t count) {
-  const auto wanted = static_cast<std::size_t>(std::max(count, 0));
-  if (holeBytes_ == 0 && blockBegin_ == blockEnd_ && wanted > 0) Refill();
-  if (holeBytes_ >= static_cast<std::int64_t>(wanted) && wanted <= sizeof kZeroBlock) {
-    block = kZeroBlock;
-    holeBytes_ -= static_cast<std::int64_t>(wanted);
-  } else if (holeBytes_ == 0 && blockEnd_ - blockBegin_ >= wanted) {
-    block = block_.get() + blockBegin_;
-    blockBegin_ += wanted;
-  } else {
-    pieces_.resize(wanted);
-    block = pieces_.data();
-    return static_cast<std::int32_t>(Gather(pieces_.data(), wanted));
-  }
-  offset_ += static_cast<std::int64_t>(wanted);
-  return count;
+  if (count > 0 && holeBytes_ == 0 && blockBegin_ == blockEnd_) Refill();
+  if (TakeAtHand(block, count)) return count;
+  pieces_.resize(static_cast<std::size_t>(std::max(count, 0)));
+  block = pieces_.data();
+  return static_cast<std::int32_t>(Gather(pieces_.data(), pieces_.size()));
 }
 
 // Copies the next `count` bytes (fewer at the end of the file) from holes and blocks.

@@ -27,6 +27,13 @@ class TSourceStream {
   // `count` only at the end of the file: a system read that returns short is followed by
   // another. Raises EReadError when a read fails.
   std::int32_t Read(const std::uint8_t*& block, std::int32_t count) {
+    return TakeAtHand(block, count) ? count : ReadSlowly(block, count);
+  }
+
+ private:
+  // Hands out `count` bytes without copying when they lie in one hole or in the block at
+  // hand; false otherwise.
+  bool TakeAtHand(const std::uint8_t*& block, std::int32_t count) {
     const auto wanted = static_cast<std::size_t>(count);
     if (count > 0 && holeBytes_ >= count && wanted <= sizeof kZeroBlock) {
       block = kZeroBlock;
@@ -35,13 +42,12 @@ class TSourceStream {
       block = block_.get() + blockBegin_;
       blockBegin_ += wanted;
     } else {
-      return ReadSlowly(block, count);
+      return false;
     }
     offset_ += count;
-    return count;
+    return true;
   }
 
- private:
   std::int32_t ReadSlowly(const std::uint8_t*& block, std::int32_t count);
   std::size_t Gather(std::uint8_t* into, std::size_t count);
   bool Refill();
