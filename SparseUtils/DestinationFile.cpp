@@ -2,14 +2,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace {
 
-// The window gathers this much of the file before it is written.
+// A window gathers this much of the file before it is written.
 constexpr std::size_t kWindowBytes = 256 << 10;
 // The smallest allocation unit of any file system, for volumes that do not tell theirs:
 // zeros are then written only within 512-byte blocks that hold data.
 constexpr std::size_t kSmallestUnit = 512;
+constexpr std::int64_t kEveryOffset = std::numeric_limits<std::int64_t>::max();
 
 }  // namespace
 
@@ -47,7 +49,7 @@ void TDestinationFile::WriteRun(const std::uint8_t* data, std::uint32_t count) {
 
 void TDestinationFile::MoveToOffset(std::int64_t offset) {
   if (offset < position_) {
-    FlushWindow();
+    FlushWindowsBefore(kEveryOffset);
     rewriting_ = true;
   }
   position_ = offset;
@@ -84,72 +86,101 @@ void TDestinationFile::WriteRuns(const std::uint8_t* data, std::uint32_t count) 
       [this](const std::uint8_t* run, std::uint32_t length) { WriteRun(run, length); });
 }
 
-// Puts data at the position into the window, writing the window out when it is full.
+// Puts data at the position into the windows.
 void TDestinationFile::PutData(const std::uint8_t* data, std::size_t count) {
   while (count > 0 && Usable()) {
-    if (!anchored_ || position_ - windowStart_ >= static_cast<std::int64_t>(capacity_)) {
-      FlushWindow();
-      AnchorWindow();
-    }
-    const auto offset = static_cast<std::size_t>(position_ - windowStart_);
+    Window& window = WindowFor(position_);
+    const auto offset = static_cast<std::size_t>(position_ - window.start);
     const std::size_t taken = std::min(count, capacity_ - offset);
-    FillGapBefore(offset);
-    std::memcpy(window_.get() + offset, data, taken);
-    filledEnd_ = offset + taken;
-    MarkData(offset, filledEnd_);
+    FillGapBefore(window, offset);
+    std::uint8_t* const into = window.memory.get() + offset;
+    if (into != data) std::memmove(into, data, taken);  // lent memory holds them already
+    window.filledEnd = offset + taken;
+    MarkData(window, offset, window.filledEnd);
     position_ += static_cast<std::int64_t>(taken);
     data += taken;
     count -= taken;
   }
 }
 
-void TDestinationFile::AnchorWindow() {
-  if (!window_) window_.reset(new std::uint8_t[capacity_]);
-  windowStart_ = position_ & ~static_cast<std::int64_t>(unit_ - 1);
-  filledEnd_ = 0;
-  dataUnits_.clear();
-  anchored_ = true;
+std::uint8_t* TDestinationFile::Lend(std::int64_t offset, std::size_t& room) {
+  if (!Usable() || rewriting_ || offset < position_ ||
+      offset - position_ >= static_cast<std::int64_t>(capacity_)) {
+    return nullptr;
+  }
+  Window& window = WindowFor(offset);
+  if (!Usable()) return nullptr;
+  const auto at = static_cast<std::size_t>(offset - window.start);
+  room = capacity_ - at;
+  return window.memory.get() + at;
+}
+
+// The window of the stretch of `offset`, which lies in the stretch of the position or the
+// next one. The windows of stretches before the position's are written first, so the
+// other window is free for the next stretch.
+TDestinationFile::Window& TDestinationFile::WindowFor(std::int64_t offset) {
+  FlushWindowsBefore(StretchStart(position_));
+  const std::int64_t start = StretchStart(offset);
+  Window& window = windows_[(start / static_cast<std::int64_t>(capacity_)) % 2];
+  if (!window.anchored) {
+    if (!window.memory) window.memory = NewPageBlock(capacity_);
+    window.anchored = true;
+    window.start = start;
+    window.filledEnd = 0;
+    window.dataUnits.clear();
+  }
+  return window;
+}
+
+// Writes the windows of stretches that begin before `offset`, in the order of the file.
+void TDestinationFile::FlushWindowsBefore(std::int64_t offset) {
+  Window& first = windows_[windows_[1].start < windows_[0].start ? 1 : 0];
+  Window& second = windows_[&first == &windows_[0] ? 1 : 0];
+  if (first.anchored && first.start < offset) FlushWindow(first);
+  if (second.anchored && second.start < offset) FlushWindow(second);
 }
 
 // Zeros the bytes that zero runs left between the last data and `offset`, where they lie
 // in units that hold data: the rest of the last data's unit, and the start of the unit
 // of `offset`. Units between them hold no data, are never written, and are left as they
 // are.
-void TDestinationFile::FillGapBefore(std::size_t offset) {
-  std::uint8_t* const window = window_.get();
-  const std::size_t tailEnd = std::min(offset, UnitEnd(filledEnd_));
-  std::memset(window + filledEnd_, 0, tailEnd - filledEnd_);
+void TDestinationFile::FillGapBefore(Window& window, std::size_t offset) {
+  std::uint8_t* const memory = window.memory.get();
+  const std::size_t tailEnd = std::min(offset, UnitEnd(window.filledEnd));
+  std::memset(memory + window.filledEnd, 0, tailEnd - window.filledEnd);
   const std::size_t headStart = std::max(tailEnd, UnitStart(offset));
-  std::memset(window + headStart, 0, offset - headStart);
+  std::memset(memory + headStart, 0, offset - headStart);
 }
 
-void TDestinationFile::MarkData(std::size_t from, std::size_t to) {
+void TDestinationFile::MarkData(Window& window, std::size_t from, std::size_t to) {
   const std::size_t first = from / unit_;
   const std::size_t end = (to - 1) / unit_ + 1;
-  if (!dataUnits_.empty() && first <= dataUnits_.back().end) {
-    dataUnits_.back().end = std::max(dataUnits_.back().end, end);
+  std::vector<UnitRange>& units = window.dataUnits;
+  if (!units.empty() && first <= units.back().end) {
+    units.back().end = std::max(units.back().end, end);
   } else {
-    dataUnits_.push_back({first, end});
+    units.push_back({first, end});
   }
 }
 
 // Writes the units of the window that received data; the others stay holes. Nothing is
 // written past the writer's position.
-void TDestinationFile::FlushWindow() {
-  if (!anchored_) return;
-  anchored_ = false;
-  if (!Usable()) return;
-  const auto reached = static_cast<std::size_t>(
-      std::min<std::int64_t>(static_cast<std::int64_t>(capacity_), position_ - windowStart_));
-  FillGapBefore(std::min(UnitEnd(filledEnd_), reached));
-  for (const UnitRange& units : dataUnits_) {
+void TDestinationFile::FlushWindow(Window& window) {
+  window.anchored = false;
+  const std::int64_t reached =
+      std::min(static_cast<std::int64_t>(capacity_), position_ - window.start);
+  if (!Usable() || reached <= 0) return;
+  const auto end = static_cast<std::size_t>(reached);
+  FillGapBefore(window, std::min(UnitEnd(window.filledEnd), end));
+  for (const UnitRange& units : window.dataUnits) {
     const std::size_t from = units.first * unit_;
-    const std::size_t to = std::min(units.end * unit_, reached);
-    if (!WriteAt(windowStart_ + static_cast<std::int64_t>(from), window_.get() + from, to - from)) {
+    const std::size_t to = std::min(units.end * unit_, end);
+    if (!WriteAt(window.start + static_cast<std::int64_t>(from), window.memory.get() + from,
+                 to - from)) {
       return;
     }
   }
-  knownGood_ = windowStart_ + static_cast<std::int64_t>(reached);
+  knownGood_ = window.start + reached;
 }
 
 bool TDestinationFile::SeekTo(std::int64_t offset) {
@@ -186,7 +217,7 @@ bool TDestinationFile::WriteAt(std::int64_t offset, const std::uint8_t* bytes, s
 
 bool TDestinationFile::SetEndAndClose() {
   if (!handle_.IsValid()) return wasOpened_ && failure_ == platform::kErrorSuccess;
-  FlushWindow();
+  FlushWindowsBefore(kEveryOffset);
   const std::int64_t end = failure_ == platform::kErrorSuccess ? position_ : knownGood_;
   if (SeekTo(end)) {
     const platform::ErrorCode ended = platform::SetEndHere(handle_);
@@ -194,6 +225,6 @@ bool TDestinationFile::SetEndAndClose() {
   }
   platform::CloseFile(handle_);
   handle_ = platform::kInvalidHandle;
-  window_.reset();
+  for (Window& window : windows_) window.memory.reset();
   return failure_ == platform::kErrorSuccess;
 }

@@ -1,12 +1,17 @@
 // The file operations under the sparse writer: open and mark sparse, move forward, write,
 // move to an offset, set the end and close.
 //
-// Runs are gathered in a window of the file before they reach the system, so a file is
-// written in large blocks whatever the length of its runs. Within the window, the
-// allocation units (clusters, file-system blocks) that received data are written whole,
-// zeros of short zero runs included, because such a unit is allocated anyway; units that
-// received no data are never written and stay holes. So every destination ends up with
-// the content, length and allocation that one system call per run would give it.
+// Runs are gathered in windows of the file before they reach the system, so a file is
+// written in large blocks whatever the length of its runs. Windows cover stretches of the
+// file on a fixed grid, so the writes are aligned to it. Within a window, the allocation
+// units (clusters, file-system blocks) that received data are written whole, zeros of
+// short zero runs included, because such a unit is allocated anyway; units that received
+// no data are never written and stay holes. So every destination ends up with the content,
+// length and allocation that one system call per run would give it.
+//
+// Two windows take turns, so the next stretch's can be lent to the reader of the data (see
+// TBlockLender) while the current one still takes the last bytes of its own: in a copy the
+// source's bytes are read straight into the windows and never copied.
 //
 // Every failure is kept: the first one stops all further writing, so no data can land at
 // a wrong offset, and the file's end is then set at the last position known to be right,
@@ -18,10 +23,12 @@
 #include <string>
 #include <vector>
 
+#include "SparseUtils/BlockLender.h"
+#include "SparseUtils/PageBlock.h"
 #include "SparseUtils/ZeroScan.h"
 #include "platform/Platform.h"
 
-class TDestinationFile {
+class TDestinationFile final : public TBlockLender {
  public:
   // WriteBlock takes a whole block at once (see TSparseFileWith::Write).
   static constexpr bool kTakesWholeBlocks = true;
@@ -54,6 +61,10 @@ class TDestinationFile {
     }
   }
 
+  // Lends the window of the stretch of `offset` from `offset` on; nothing while rewriting,
+  // after a failure, or for an offset before the position or a window's size beyond it.
+  std::uint8_t* Lend(std::int64_t offset, std::size_t& room) override;
+
   // Sets the end at the position reached (or, after a failure, at the last position known
   // to be right) and closes the file. True when the file was open and nothing failed.
   // Further calls return the same answer.
@@ -66,10 +77,21 @@ class TDestinationFile {
   platform::ErrorCode Failure() const { return failure_; }
 
  private:
-  // Allocation units [first, end) of the window that received data.
+  // Allocation units [first, end) of a window that received data.
   struct UnitRange {
     std::size_t first;
     std::size_t end;
+  };
+
+  // The bytes of one stretch of the file, [start, start + capacity_), until they are
+  // written.
+  struct Window {
+    PageBlock memory;
+    bool anchored = false;      // holds a stretch not written yet
+    std::int64_t start = 0;     // a multiple of capacity_
+    std::size_t filledEnd = 0;  // the end of the last data put in; every data unit before
+                                // it holds its final bytes
+    std::vector<UnitRange> dataUnits;
   };
 
   bool Usable() const { return handle_.IsValid() && failure_ == platform::kErrorSuccess; }
@@ -78,13 +100,17 @@ class TDestinationFile {
   void PutBlock(const std::uint8_t* data, std::uint32_t count);
   void PutData(const std::uint8_t* data, std::size_t count);
   void WriteRuns(const std::uint8_t* data, std::uint32_t count);
-  void AnchorWindow();
-  void FillGapBefore(std::size_t offset);
-  void MarkData(std::size_t from, std::size_t to);
-  void FlushWindow();
+  Window& WindowFor(std::int64_t offset);
+  void FlushWindowsBefore(std::int64_t offset);
+  void FlushWindow(Window& window);
+  void FillGapBefore(Window& window, std::size_t offset);
+  void MarkData(Window& window, std::size_t from, std::size_t to);
   bool WriteAt(std::int64_t offset, const std::uint8_t* bytes, std::size_t count);
   bool SeekTo(std::int64_t offset);
 
+  std::int64_t StretchStart(std::int64_t offset) const {
+    return offset - offset % static_cast<std::int64_t>(capacity_);
+  }
   std::size_t UnitStart(std::size_t offset) const { return offset & ~(unit_ - 1); }
   std::size_t UnitEnd(std::size_t offset) const { return UnitStart(offset + unit_ - 1); }
 
@@ -93,15 +119,10 @@ class TDestinationFile {
   bool created_ = false;
   platform::ErrorCode failure_ = platform::kErrorSuccess;
 
-  std::size_t unit_ = 512;  // a power of two
-  std::size_t capacity_ = 0;
-  std::unique_ptr<std::uint8_t[]> window_;
-  bool anchored_ = false;         // the window holds data not yet written
-  bool rewriting_ = false;        // the position was moved back over written data
-  std::int64_t windowStart_ = 0;  // file offset of window_[0], a multiple of unit_
-  std::size_t filledEnd_ = 0;     // the end of the last data put into the window; every
-                                  // data unit before it holds its final bytes
-  std::vector<UnitRange> dataUnits_;
+  std::size_t unit_ = 512;    // a power of two
+  std::size_t capacity_ = 0;  // a window's size, a multiple of unit_
+  Window windows_[2];         // stretch n goes into windows_[n % 2]
+  bool rewriting_ = false;    // the position was moved back over written data
 
   std::int64_t position_ = 0;      // where the writer stands
   std::int64_t filePosition_ = 0;  // where the system's file position stands

@@ -58,7 +58,7 @@ std::size_t TSourceStream::Gather(std::uint8_t* into, std::size_t count) {
       holeBytes_ -= static_cast<std::int64_t>(taken);
     } else {
       taken = std::min(count - filled, blockEnd_ - blockBegin_);
-      std::memcpy(into + filled, block_.get() + blockBegin_, taken);
+      std::memcpy(into + filled, block_ + blockBegin_, taken);
       blockBegin_ += taken;
     }
     filled += taken;
@@ -91,9 +91,10 @@ void TSourceStream::LearnDataRange() {
   dataEnd_ = range.end;
 }
 
-// Reads `wanted` bytes at the current offset, fewer only at the real end of the file.
+// Reads `wanted` bytes at the current offset (fewer where less memory is lent), fewer only
+// at the real end of the file.
 void TSourceStream::ReadBlock(std::size_t wanted) {
-  if (!block_) block_.reset(new std::uint8_t[kBlockBytes]);
+  wanted = PlaceBlock(wanted);
   if (filePosition_ != offset_) {
     const platform::SeekResult moved = platform::MoveTo(handle_, offset_);
     if (!moved.ok) RaiseReadError(moved.error);
@@ -101,8 +102,8 @@ void TSourceStream::ReadBlock(std::size_t wanted) {
   }
   std::size_t filled = 0;
   while (filled < wanted) {
-    const platform::IoResult read = platform::ReadBytes(
-        handle_, block_.get() + filled, static_cast<std::uint32_t>(wanted - filled));
+    const platform::IoResult read =
+        platform::ReadBytes(handle_, block_ + filled, static_cast<std::uint32_t>(wanted - filled));
     if (!read.ok) RaiseReadError(read.error);
     if (read.bytes == 0) break;
     filled += read.bytes;
@@ -111,4 +112,15 @@ void TSourceStream::ReadBlock(std::size_t wanted) {
   blockBegin_ = 0;
   blockEnd_ = filled;
   ended_ = filled == 0;
+}
+
+// Points block_ at the memory the next block is read into: lent memory where the lender
+// lends any, else the stream's own. Returns how much of `wanted` fits.
+std::size_t TSourceStream::PlaceBlock(std::size_t wanted) {
+  std::size_t room = 0;
+  block_ = lender_ ? lender_->Lend(offset_, room) : nullptr;
+  if (block_) return std::min(wanted, room);
+  if (!ownBlock_) ownBlock_ = NewPageBlock(kBlockBytes);
+  block_ = ownBlock_.get();
+  return wanted;
 }

@@ -2,7 +2,8 @@
 // other programs.
 //
 // The file is read from the system in large blocks that Read hands out piece by piece,
-// without copying them. Where the file system tells where a file's holes are, a hole is
+// without copying them; a lender (the destination, in a copy) may provide the memory they
+// are read into. Where the file system tells where a file's holes are, a hole is
 // handed out as zeros without being read.
 #pragma once
 
@@ -11,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "SparseUtils/BlockLender.h"
+#include "SparseUtils/PageBlock.h"
 #include "SparseUtils/ZeroScan.h"
 #include "platform/Platform.h"
 
@@ -22,6 +25,10 @@ class TSourceStream {
 
   TSourceStream(const TSourceStream&) = delete;
   TSourceStream& operator=(const TSourceStream&) = delete;
+
+  // Reads the file's blocks into memory that `lender` lends, where it lends any. The bytes
+  // must then be handed to the lender at the offsets they were read from.
+  void ReadInto(TBlockLender* lender) { lender_ = lender; }
 
   // Reads up to `count` bytes; `block` points at them until the next Read. Fewer than
   // `count` only at the end of the file: a system read that returns short is followed by
@@ -39,7 +46,7 @@ class TSourceStream {
       block = kZeroBlock;
       holeBytes_ -= count;
     } else if (count > 0 && holeBytes_ == 0 && blockEnd_ - blockBegin_ >= wanted) {
-      block = block_.get() + blockBegin_;
+      block = block_ + blockBegin_;
       blockBegin_ += wanted;
     } else {
       return false;
@@ -53,12 +60,15 @@ class TSourceStream {
   bool Refill();
   void LearnDataRange();
   void ReadBlock(std::size_t wanted);
+  std::size_t PlaceBlock(std::size_t wanted);
   [[noreturn]] void RaiseReadError(platform::ErrorCode code) const;
 
   std::string fileName_;
   platform::FileHandle handle_;
 
-  std::unique_ptr<std::uint8_t[]> block_;
+  TBlockLender* lender_ = nullptr;
+  PageBlock ownBlock_;
+  std::uint8_t* block_ = nullptr;     // the block read last: lent memory or ownBlock_
   std::vector<std::uint8_t> pieces_;  // a Read whose bytes come from more than one place
   std::size_t blockBegin_ = 0;        // block_[blockBegin_, blockEnd_) is read and not handed out
   std::size_t blockEnd_ = 0;
