@@ -1,4 +1,4 @@
-// Finding the ends of zero runs and data runs a machine word at a time.
+// Finding the ends of zero runs and data runs a machine word (or a pair of them) at a time.
 #pragma once
 
 #include <cstdint>
@@ -21,10 +21,18 @@ inline Word ZeroBytesMask(Word word) { return (word - kLowBits) & ~word & kHighB
 
 constexpr std::ptrdiff_t kBlock = 8 * sizeof(Word);
 
+// Two words side by side, ORed in one instruction where the processor has vector registers.
+typedef Word WordPair __attribute__((vector_size(2 * sizeof(Word))));
+
 // The bytes of a 64-byte block ORed together: zero when all of them are.
 inline Word OrOfBlock(const std::uint8_t* at) {
-  return LoadWord(at) | LoadWord(at + 8) | LoadWord(at + 16) | LoadWord(at + 24) |
-         LoadWord(at + 32) | LoadWord(at + 40) | LoadWord(at + 48) | LoadWord(at + 56);
+  WordPair a, b, c, d;
+  std::memcpy(&a, at, sizeof a);
+  std::memcpy(&b, at + 16, sizeof b);
+  std::memcpy(&c, at + 32, sizeof c);
+  std::memcpy(&d, at + 48, sizeof d);
+  const WordPair both = (a | b) | (c | d);
+  return both[0] | both[1];
 }
 
 // Non-zero when one of the block's 64 bytes is zero.
