@@ -30,6 +30,16 @@ class TSourceStream {
   // must then be handed to the lender at the offsets they were read from.
   void ReadInto(TBlockLender* lender) { lender_ = lender; }
 
+  // Hands out at once as many whole blocks of `count` bytes as the hole at hand holds, all
+  // zeros; returns their total length.
+  std::int64_t TakeHoleBlocks(std::int32_t count) {
+    if (count <= 0) return 0;
+    const std::int64_t taken = holeBytes_ - holeBytes_ % count;
+    holeBytes_ -= taken;
+    offset_ += taken;
+    return taken;
+  }
+
   // Reads up to `count` bytes; `block` points at them until the next Read. Fewer than
   // `count` only at the end of the file: a system read that returns short is followed by
   // another. Raises EReadError when a read fails.
