@@ -134,10 +134,10 @@ TDestinationFile::Window& TDestinationFile::WindowFor(std::int64_t offset) {
 
 // Writes the windows of stretches that begin before `offset`, in the order of the file.
 void TDestinationFile::FlushWindowsBefore(std::int64_t offset) {
-  Window& first = windows_[windows_[1].start < windows_[0].start ? 1 : 0];
-  Window& second = windows_[&first == &windows_[0] ? 1 : 0];
-  if (first.anchored && first.start < offset) FlushWindow(first);
-  if (second.anchored && second.start < offset) FlushWindow(second);
+  const int first = windows_[1].start < windows_[0].start ? 1 : 0;
+  for (Window* window : {&windows_[first], &windows_[1 - first]}) {
+    if (window->anchored && window->start < offset) FlushWindow(*window);
+  }
 }
 
 // Zeros the bytes that zero runs left between the last data and `offset`, where they lie

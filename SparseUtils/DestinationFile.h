@@ -51,7 +51,7 @@ class TDestinationFile final : public TBlockLender {
   void MoveToOffset(std::int64_t offset);
 
   // The same as the block's runs one by one (data runs written, zero runs moved over), in
-  // one step: the pieces of the block that hold a non-zero byte go into the window, and
+  // one step: the pieces of the block that hold a non-zero byte go into the windows, and
   // their units are the ones that will be written.
   void WriteBlock(const std::uint8_t* data, std::uint32_t count) {
     if (LiesInZeroBlock(data, data + count)) {
