@@ -28,7 +28,7 @@
 #include "SparseUtils/ZeroScan.h"
 #include "platform/Platform.h"
 
-class TDestinationFile final : public TBlockLender {
+class TDestinationFile : public TBlockLender {
  public:
   // WriteBlock takes a whole block at once (see TSparseFileWith::Write).
   static constexpr bool kTakesWholeBlocks = true;

@@ -88,6 +88,64 @@ TEST_F(FakeTest, CopyKeepsTrailingZerosAndTruncatesALongerDestination) {
   EXPECT_EQ(fake::OpenFileCount(), 0);
 }
 
+// Layouts whose pieces fall on the edges the copy works with: 2049-byte blocks, allocation
+// units, and the 256 KiB stretches the destination is written in.
+struct Layout {
+  const char* name;
+  std::int64_t length;
+  std::vector<fake::DataPiece> pieces;  // the rest is zeros
+};
+
+std::string Pattern(std::size_t length) {
+  std::string bytes(length, '\0');
+  for (std::size_t i = 0; i < length; ++i) {
+    if (i % 3 != 0) bytes[i] = static_cast<char>('a' + i % 23);
+  }
+  return bytes;
+}
+
+std::string ContentOf(const Layout& layout) {
+  std::string content(static_cast<std::size_t>(layout.length), '\0');
+  for (const fake::DataPiece& piece : layout.pieces) {
+    content.replace(static_cast<std::size_t>(piece.offset), piece.bytes.size(), piece.bytes);
+  }
+  return content;
+}
+
+TEST_F(FakeTest, CopyGivesEveryLayoutItsBytesAndAllocatesOnlyUnitsWithData) {
+  constexpr std::int64_t kStretch = 256 << 10;
+  const std::vector<Layout> layouts = {
+      {"across a stretch", kStretch + 10000, {{kStretch - 3000, std::string(6000, 'a')}}},
+      {"hole ends inside a block",
+       2 * kStretch,
+       {{2049 * 100 + 1000, "xyz"}, {2 * kStretch - 1, "e"}}},
+      {"last and first byte of stretches", kStretch + 1, {{kStretch - 1, "p"}, {kStretch, "q"}}},
+      {"every third byte zero", 3 * kStretch + 777, {{0, Pattern(3 * kStretch + 777)}}},
+      {"lone bytes",
+       5 * kStretch,
+       {{1, "1"}, {70000, "2"}, {140001, "3"}, {5 * kStretch - 70000, "4"}}},
+  };
+  for (const std::uint32_t unit : {512u, 4096u, 65536u, 1u << 20}) {
+    for (const Layout& layout : layouts) {
+      for (const bool holes : {true, false}) {
+        SCOPED_TRACE(std::string(layout.name) + ", unit " + std::to_string(unit) +
+                     (holes ? ", source with holes" : ", source written whole"));
+        fake::Reset();
+        fake::AddVolume("C:\\", "NTFS", unit);
+        const std::string content = ContentOf(layout);
+        if (holes) {
+          fake::AddSparseFile("C:\\work\\src", layout.length, layout.pieces);
+        } else {
+          fake::AddFile("C:\\work\\src", content);
+        }
+        EXPECT_TRUE(SparseCopyFile("C:\\work\\src", "C:\\work\\dst", false));
+        EXPECT_TRUE(fake::FileBytes("C:\\work\\dst") == content);
+        EXPECT_EQ(AllocatedUnits("C:\\work\\dst", unit), UnitsHoldingData(content, unit));
+      }
+    }
+  }
+}
+
 struct PermissionCase {
   bool destinationExists;
   bool overwrite;
