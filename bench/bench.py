@@ -17,6 +17,7 @@ import re
 import shlex
 import shutil
 import subprocess
+import statistics
 import sys
 import tempfile
 
@@ -312,22 +313,34 @@ def make_sources(scale):
 
 
 def hyperfine(json_path, runs, prepare, commands):
-    """One hyperfine call timing every (name, command) under the same prepare step.
-    Returns {name: median seconds}, None for a command that failed in any run."""
-    # --ignore-failure keeps one failing tool from costing the other one its timing;
-    # the exit codes are in the JSON.
-    argv = ["hyperfine", "--warmup", "1", "--runs", str(runs), "--prepare", prepare,
-            "--ignore-failure", "--export-json", json_path]
-    for name, command in commands:
-        argv += ["-n", name, command]
-    result = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=sys.stderr)
-    if result.returncode != 0:
-        log(f"  hyperfine failed (exit {result.returncode})")
-        return {name: None for name, _ in commands}
-    with open(json_path) as f:
-        results = json.load(f)["results"]  # in the order of the commands
-    return {name: None if any(r.get("exit_codes") or [1]) else r["median"]
-            for (name, _), r in zip(commands, results)}
+    """Times every (name, command) under the same prepare step, in `runs` rounds of one
+    hyperfine run each: the commands take turns (their order alternating from round to
+    round), so a drift in the machine's speed hits them alike. The first round starts with
+    a warm-up run of each. Writes every time to json_path and returns {name: median
+    seconds}, None for a command that failed in any run."""
+    times = {name: [] for name, _ in commands}
+    codes = {name: [] for name, _ in commands}
+    for turn in range(runs):
+        # --ignore-failure keeps one failing tool from costing the other one its timing;
+        # the exit codes are in the JSON.
+        argv = ["hyperfine", "--warmup", "1" if turn == 0 else "0", "--runs", "1",
+                "--prepare", prepare, "--ignore-failure", "--export-json", json_path]
+        for name, command in (commands if turn % 2 == 0 else commands[::-1]):
+            argv += ["-n", name, command]
+        result = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=sys.stderr)
+        if result.returncode != 0:
+            log(f"  hyperfine failed (exit {result.returncode})")
+            return {name: None for name, _ in commands}
+        with open(json_path) as f:
+            for r in json.load(f)["results"]:
+                times[r["command"]] += r["times"]
+                codes[r["command"]] += r.get("exit_codes") or [1]
+    with open(json_path, "w") as f:
+        json.dump({"results": [{"command": name, "times": times[name], "exit_codes": codes[name],
+                                "median": statistics.median(times[name])}
+                               for name, _ in commands]}, f, indent=1)
+    return {name: None if any(codes[name]) else statistics.median(times[name])
+            for name, _ in commands}
 
 
 def run_measured(argv):
@@ -424,7 +437,7 @@ def run_case(case, source, path, dravik, folder, results, runs):
         prepare = f"rm -f {q(out)}"
         commands = [("dravik", f"{q(dravik)} {q(path)} {q(out)} </dev/null"),
                     ("cp", f"{' '.join(CP)} {q(path)} {q(out)} </dev/null")]
-    log(f"  timing ({runs} runs each, after 1 warm-up)")
+    log(f"  timing ({runs} rounds, the tools in turn, after 1 warm-up)")
     medians = hyperfine(os.path.join(results, f"{case}.json"), runs, prepare, commands)
 
     row = {"medians": medians, "allocated": {}, "rss": {}, "problems": []}
@@ -526,8 +539,8 @@ def table(rows, sources, scale, runs, folder, dravik):
     rss = ("GNU time `%M`" if os.access("/usr/bin/time", os.X_OK) else
            "getrusage of a Python launcher (includes the launcher's own pages)")
     lines += ["",
-              f"Scale {scale:g}, median of {runs} runs after 1 warm-up per command "
-              f"(hyperfine), page cache warm, destinations deleted before every run and not "
+              f"Scale {scale:g}, median of {runs} runs per command after 1 warm-up, the tools "
+              f"taking turns (hyperfine, one round at a time), page cache warm, destinations deleted before every run and not "
               f"flushed to disk. Peak RSS from {rss}.",
               "", "| machine | |", "|---|---|"]
     lines += [f"| {k} | {v} |" for k, v in machine(folder, dravik)]
