@@ -123,7 +123,7 @@ TDestinationFile::Window& TDestinationFile::WindowFor(std::int64_t offset) {
   const std::int64_t start = StretchStart(offset);
   Window& window = windows_[(start / static_cast<std::int64_t>(capacity_)) % 2];
   if (!window.anchored) {
-    if (!window.memory) window.memory = NewPageBlock(capacity_);
+    if (!window.memory) window.memory = PageBlock(capacity_);
     window.anchored = true;
     window.start = start;
     window.filledEnd = 0;
@@ -225,6 +225,5 @@ bool TDestinationFile::SetEndAndClose() {
   }
   platform::CloseFile(handle_);
   handle_ = platform::kInvalidHandle;
-  for (Window& window : windows_) window.memory.reset();
   return failure_ == platform::kErrorSuccess;
 }

@@ -1,24 +1,26 @@
 // Memory for blocks of a file, aligned to a page, where the system copies to and from it
-// fastest.
+// fastest. It comes from the ordinary heap with room to align, so memory freed by one file
+// is reused by the next instead of fresh pages being mapped for every file.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <new>
 
-namespace page_block {
+class PageBlock {
+ public:
+  PageBlock() = default;
+  explicit PageBlock(std::size_t bytes) : storage_(new std::uint8_t[bytes + kPageBytes - 1]) {
+    const auto address = reinterpret_cast<std::uintptr_t>(storage_.get());
+    aligned_ = storage_.get() + (-address & (kPageBytes - 1));
+  }
 
-constexpr std::align_val_t kAlignment{4096};
+  std::uint8_t* get() const { return aligned_; }
+  explicit operator bool() const { return aligned_ != nullptr; }
 
-struct Deleter {
-  void operator()(std::uint8_t* block) const { ::operator delete[](block, kAlignment); }
+ private:
+  static constexpr std::size_t kPageBytes = 4096;
+
+  std::unique_ptr<std::uint8_t[]> storage_;
+  std::uint8_t* aligned_ = nullptr;
 };
-
-}  // namespace page_block
-
-using PageBlock = std::unique_ptr<std::uint8_t[], page_block::Deleter>;
-
-inline PageBlock NewPageBlock(std::size_t bytes) {
-  return PageBlock(static_cast<std::uint8_t*>(::operator new[](bytes, page_block::kAlignment)));
-}

@@ -120,7 +120,7 @@ std::size_t TSourceStream::PlaceBlock(std::size_t wanted) {
   std::size_t room = 0;
   block_ = lender_ ? lender_->Lend(offset_, room) : nullptr;
   if (block_) return std::min(wanted, room);
-  if (!ownBlock_) ownBlock_ = NewPageBlock(kBlockBytes);
+  if (!ownBlock_) ownBlock_ = PageBlock(kBlockBytes);
   block_ = ownBlock_.get();
   return wanted;
 }
