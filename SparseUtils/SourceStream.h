@@ -8,7 +8,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,12 +29,11 @@ class TSourceStream {
   // must then be handed to the lender at the offsets they were read from.
   void ReadInto(TBlockLender* lender) { lender_ = lender; }
 
-  // Hands out at once as many whole blocks of `count` bytes as the hole at hand holds, all
-  // zeros; returns their total length.
-  std::int64_t TakeHoleBlocks(std::int32_t count) {
+  // Hands out at once as many whole blocks of `count` bytes as lie next, all zeros, in the
+  // hole or in the block at hand; returns their total length.
+  std::int64_t TakeZeroBlocks(std::int32_t count) {
     if (count <= 0) return 0;
-    const std::int64_t taken = holeBytes_ - holeBytes_ % count;
-    holeBytes_ -= taken;
+    const std::int64_t taken = holeBytes_ > 0 ? TakeHoleBlocks(count) : TakeZeroBlocksRead(count);
     offset_ += taken;
     return taken;
   }
@@ -63,6 +61,22 @@ class TSourceStream {
     }
     offset_ += count;
     return true;
+  }
+
+  std::int64_t TakeHoleBlocks(std::int32_t count) {
+    const std::int64_t taken = holeBytes_ - holeBytes_ % count;
+    holeBytes_ -= taken;
+    return taken;
+  }
+  std::int64_t TakeZeroBlocksRead(std::int32_t count) {
+    const auto size = static_cast<std::size_t>(count);
+    const std::size_t first = blockBegin_;
+    while (blockEnd_ - blockBegin_ >= size &&
+           FindNonZero(block_ + blockBegin_, block_ + blockBegin_ + size) ==
+               block_ + blockBegin_ + size) {
+      blockBegin_ += size;
+    }
+    return static_cast<std::int64_t>(blockBegin_ - first);
   }
 
   std::int32_t ReadSlowly(const std::uint8_t*& block, std::int32_t count);

@@ -28,18 +28,18 @@ bool SparseCopyFile(const std::string& source, const std::string& dest, bool ove
 bool CreateSparseFile(const std::string& fileName, std::int64_t size);
 
 // The program's source stream and writer work together: in a copy their offsets match, so
-// the stream reads straight into the writer's windows, and the blocks that lie whole in a
-// hole of the source are passed over at once, as the moves over zeros they would be one by
-// one. Other pairs (in tests) copy block by block.
+// the stream reads straight into the writer's windows, and blocks that are all zeros (in a
+// hole of the source or read) are passed over together, as the moves over zeros they would
+// be one by one. Other pairs (in tests) copy block by block.
 template <class Source, class Writer>
 void ShareWindow(Source&, Writer&) {}
 inline void ShareWindow(TSourceStream& stream, TSparseFile& writer) {
   stream.ReadInto(&writer.File());
 }
 template <class Source, class Writer>
-void PassHoleBlocks(Source&, Writer&) {}
-inline void PassHoleBlocks(TSourceStream& stream, TSparseFile& writer) {
-  writer.File().MoveForward(stream.TakeHoleBlocks(CopyBufferSize));
+void PassZeroBlocks(Source&, Writer&) {}
+inline void PassZeroBlocks(TSourceStream& stream, TSparseFile& writer) {
+  writer.File().MoveForward(stream.TakeZeroBlocks(CopyBufferSize));
 }
 
 // The copy with its source stream and writer as parameters, so tests can watch both.
@@ -54,7 +54,7 @@ bool SparseCopyFileWith(const std::string& source, const std::string& dest, bool
   const std::uint8_t* block;
   std::int32_t count;
   do {
-    PassHoleBlocks(stream, writer);
+    PassZeroBlocks(stream, writer);
     count = stream.Read(block, CopyBufferSize);
     writer.Write(block, count);
   } while (count == CopyBufferSize && writer.Failure() == platform::kErrorSuccess);
