@@ -28,6 +28,7 @@
 #include "SparseUtils/SparseOperations.h"
 #include "failure/Errors.h"
 #include "tests/fake/FakePlatform.h"
+#include "tests/fuzz/ByteRanges.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 // Fresh memory is filled with non-zero bytes, so that bytes the destination writes without
@@ -50,8 +51,6 @@ constexpr std::int64_t kAllocatedLimit = 1 * kMiB;
 constexpr std::int64_t kReadLimit = 8 * kMiB;
 constexpr std::int64_t kLengthLimit = 64 * kMiB;
 constexpr platform::ErrorCode kInjectedCode = 112;
-
-using Ranges = std::vector<fake::ByteRange>;
 
 // ---- Settings ----
 
@@ -275,30 +274,6 @@ class SourceBuilder {
 
 // ---- Checks ----
 
-// Sorted ranges joined where they overlap or touch.
-Ranges Merged(Ranges ranges) {
-  std::sort(ranges.begin(), ranges.end(),
-            [](const fake::ByteRange& a, const fake::ByteRange& b) { return a.start < b.start; });
-  Ranges merged;
-  for (const fake::ByteRange& range : ranges) {
-    if (!merged.empty() && range.start <= merged.back().end) {
-      merged.back().end = std::max(merged.back().end, range.end);
-    } else {
-      merged.push_back(range);
-    }
-  }
-  return merged;
-}
-
-// The allocation units the ranges touch, as ranges of unit numbers.
-Ranges UnitsOf(const Ranges& ranges, std::int64_t unit) {
-  Ranges units;
-  for (const fake::ByteRange& range : ranges) {
-    if (range.end > range.start) units.push_back({range.start / unit, (range.end - 1) / unit + 1});
-  }
-  return Merged(units);
-}
-
 // True when every range of `inner` lies within one of `outer` (both merged).
 bool Covers(const Ranges& outer, const Ranges& inner) {
   return std::all_of(inner.begin(), inner.end(), [&outer](const fake::ByteRange& range) {
@@ -306,14 +281,6 @@ bool Covers(const Ranges& outer, const Ranges& inner) {
       return around.start <= range.start && range.end <= around.end;
     });
   });
-}
-
-std::string Describe(const Ranges& ranges) {
-  std::string text;
-  for (const fake::ByteRange& range : ranges) {
-    text += " [" + std::to_string(range.start) + "," + std::to_string(range.end) + ")";
-  }
-  return text;
 }
 
 // The source's bytes in [start, start + count), holes as zeros, into `bytes`.

@@ -20,6 +20,7 @@
 
 #include "SparseUtils/SparseFile.h"
 #include "tests/fake/FakePlatform.h"
+#include "tests/fuzz/ByteRanges.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 namespace {
@@ -349,46 +350,12 @@ class Feeder {
 
 // ---- Checks ----
 
-using Ranges = std::vector<fake::ByteRange>;
-
-// Sorted ranges joined where they overlap or touch.
-Ranges Merged(Ranges ranges) {
-  std::sort(ranges.begin(), ranges.end(),
-            [](const fake::ByteRange& a, const fake::ByteRange& b) { return a.start < b.start; });
-  Ranges merged;
-  for (const fake::ByteRange& range : ranges) {
-    if (!merged.empty() && range.start <= merged.back().end) {
-      merged.back().end = std::max(merged.back().end, range.end);
-    } else {
-      merged.push_back(range);
-    }
-  }
-  return merged;
-}
-
 Ranges RangesOf(const ExpectedFile::Extents& extents) {
   Ranges ranges;
   for (const auto& [offset, bytes] : extents) {
     ranges.push_back({offset, offset + static_cast<std::int64_t>(bytes.size())});
   }
   return ranges;
-}
-
-// The allocation units the ranges touch, as ranges of unit numbers.
-Ranges UnitsOf(const Ranges& ranges, std::int64_t unit) {
-  Ranges units;
-  for (const fake::ByteRange& range : ranges) {
-    if (range.end > range.start) units.push_back({range.start / unit, (range.end - 1) / unit + 1});
-  }
-  return Merged(units);
-}
-
-std::string Describe(const Ranges& ranges) {
-  std::string text;
-  for (const fake::ByteRange& range : ranges) {
-    text += " [" + std::to_string(range.start) + "," + std::to_string(range.end) + ")";
-  }
-  return text;
 }
 
 std::string ExpectedBytes(const ExpectedFile::Extents& extents, const fake::ByteRange& range) {
