@@ -316,8 +316,8 @@ def hyperfine(json_path, runs, prepare, commands):
     """Times every (name, command) under the same prepare step, in `runs` rounds of one
     hyperfine run each: the commands take turns (their order alternating from round to
     round), so a drift in the machine's speed hits them alike. The first round starts with
-    a warm-up run of each. Writes every time to json_path and returns {name: median
-    seconds}, None for a command that failed in any run."""
+    a warm-up run of each. Writes every time to json_path and returns {name: [seconds of
+    each round]}, None for a command that failed in any run."""
     times = {name: [] for name, _ in commands}
     codes = {name: [] for name, _ in commands}
     for turn in range(runs):
@@ -339,8 +339,7 @@ def hyperfine(json_path, runs, prepare, commands):
         json.dump({"results": [{"command": name, "times": times[name], "exit_codes": codes[name],
                                 "median": statistics.median(times[name])}
                                for name, _ in commands]}, f, indent=1)
-    return {name: None if any(codes[name]) else statistics.median(times[name])
-            for name, _ in commands}
+    return {name: None if any(codes[name]) else times[name] for name, _ in commands}
 
 
 def run_measured(argv):
@@ -438,9 +437,9 @@ def run_case(case, source, path, dravik, folder, results, runs):
         commands = [("dravik", f"{q(dravik)} {q(path)} {q(out)} </dev/null"),
                     ("cp", f"{' '.join(CP)} {q(path)} {q(out)} </dev/null")]
     log(f"  timing ({runs} rounds, the tools in turn, after 1 warm-up)")
-    medians = hyperfine(os.path.join(results, f"{case}.json"), runs, prepare, commands)
+    times = hyperfine(os.path.join(results, f"{case}.json"), runs, prepare, commands)
 
-    row = {"medians": medians, "allocated": {}, "rss": {}, "problems": []}
+    row = {"times": times, "allocated": {}, "rss": {}, "problems": []}
     for name in ("dravik", other):
         remove(out)
         if case == "folder":
@@ -519,18 +518,22 @@ def machine(folder, dravik):
 
 
 def table(rows, sources, scale, runs, folder, dravik):
-    lines = ["| file | dravik median | cp median | ratio dravik/cp | dravik allocated "
-             "| cp allocated | dravik peak RSS | cp peak RSS |",
-             "|---|---:|---:|---:|---:|---:|---:|---:|"]
+    lines = ["| file | dravik median | cp median | ratio dravik/cp | per-round ratio "
+             "| dravik allocated | cp allocated | dravik peak RSS | cp peak RSS |",
+             "|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for case, row in rows.items():
         other = "truncate" if case == "create" else "cp"
         if case == "create":
             label = f"create {size_word(sources['create'])} (vs truncate)"
         else:
             label = f"{case} ({sources[case].describe()})"
-        d, c = row["medians"]["dravik"], row["medians"][other]
+        d_times, c_times = row["times"]["dravik"], row["times"][other]
+        d = statistics.median(d_times) if d_times else None
+        c = statistics.median(c_times) if c_times else None
         ratio = f"{d / c:.2f}" if d is not None and c else "–"
-        lines.append(f"| {label} | {human_time(d)} | {human_time(c)} | {ratio} "
+        per_round = (f"{statistics.median(a / b for a, b in zip(d_times, c_times)):.2f}"
+                     if d_times and c_times and all(c_times) else "–")
+        lines.append(f"| {label} | {human_time(d)} | {human_time(c)} | {ratio} | {per_round} "
                      f"| {human_bytes(row['allocated']['dravik'])} "
                      f"| {human_bytes(row['allocated'][other])} "
                      f"| {human_bytes(row['rss']['dravik'])} | {human_bytes(row['rss'][other])} |")
