@@ -83,6 +83,11 @@ std::string ResolveDriveRelative(const std::string& path) {
   return driveRelative && platform::FullPathOf(path, full) ? full : path;
 }
 
+std::string FullPathForMessage(const std::string& fileName) {
+  std::string fullPath;
+  return platform::FullPathOf(fileName, fullPath) ? fullPath : fileName;
+}
+
 bool FileExists(const std::string& path) {
   return platform::KindOfPath(path) == platform::PathKind::File;
 }

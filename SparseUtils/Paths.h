@@ -36,5 +36,9 @@ bool IsNtfsDrive(std::string_view path);
 // of its drive; every other path comes back unchanged.
 std::string ResolveDriveRelative(const std::string& path);
 
+// The full path of `fileName` as the system resolves it, for error messages; the name as
+// given when it cannot be resolved.
+std::string FullPathForMessage(const std::string& fileName);
+
 bool FileExists(const std::string& path);
 bool FolderExists(const std::string& path);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "SparseUtils/Paths.h"
 #include "SparseUtils/SystemErrorText.h"
 #include "SparseUtils/Text.h"
 #include "SparseUtils/Texts.h"
@@ -14,11 +15,6 @@ namespace {
 constexpr std::size_t kBlockBytes = 256 << 10;
 
 }  // namespace
-
-std::string FullPathForMessage(const std::string& fileName) {
-  std::string fullPath;
-  return platform::FullPathOf(fileName, fullPath) ? fullPath : fileName;
-}
 
 TSourceStream::TSourceStream(const std::string& fileName) : fileName_(fileName) {
   const platform::OpenResult opened = platform::OpenForReading(fileName);

@@ -104,6 +104,3 @@ class TSourceStream {
   std::int64_t dataEnd_ = 0;       // [offset_, dataEnd_) is data, as far as known
   bool ended_ = false;
 };
-
-// The full path of `fileName` as the system resolves it, for error messages.
-std::string FullPathForMessage(const std::string& fileName);
