@@ -2,9 +2,9 @@
 //
 // Every service is one or two ANSI Win32 calls; texts and paths pass through as the bytes
 // the system gives and takes. Handles travel as intptr_t, so nothing here assumes 64-bit
-// pointers. File positions are 64-bit everywhere (SetFilePointerEx), so the 32-bit exe works
-// past 4 GiB. Functions only available on newer systems are looked up at run time, so the exe
-// still loads where they are missing.
+// pointers. File offsets are 64-bit everywhere (OVERLAPPED offsets, SetFilePointerEx), so the
+// 32-bit exe works past 4 GiB. Functions only available on newer systems are looked up at run time,
+// so the exe still loads where they are missing.
 #include "platform/Platform.h"
 
 #include <windows.h>
@@ -82,19 +82,12 @@ bool ModuleFileName(HMODULE module, std::string& path) {
   return true;
 }
 
-SeekResult Seek(FileHandle handle, std::int64_t distance, DWORD method) {
-  LARGE_INTEGER move;
-  move.QuadPart = distance;
-  LARGE_INTEGER position;
-  position.QuadPart = 0;
-  SeekResult result;
-  result.ok = SetFilePointerEx(ToSystemHandle(handle), move, &position, method) != FALSE;
-  if (result.ok) {
-    result.position = position.QuadPart;
-  } else {
-    result.error = LastError();
-  }
-  return result;
+// A positional transfer on a synchronous handle: the OVERLAPPED structure carries the offset.
+OVERLAPPED AtOffset(std::int64_t offset) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset));
+  at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+  return at;
 }
 
 OpenResult Open(const std::string& path, DWORD access, DWORD share, DWORD disposition,
@@ -333,6 +326,23 @@ IoResult WriteBytes(FileHandle handle, const void* data, std::uint32_t size) {
   return result;
 }
 
+IoResult ReadAt(FileHandle handle, std::int64_t offset, void* buffer, std::uint32_t size) {
+  OVERLAPPED at = AtOffset(offset);
+  DWORD read = 0;
+  if (ReadFile(ToSystemHandle(handle), buffer, size, &read, &at)) return IoResult{true, read};
+  const ErrorCode error = LastError();
+  // A read that starts at or past the end finds nothing, as on any other system.
+  if (error == ERROR_HANDLE_EOF) return IoResult{true, 0};
+  return IoResult{false, read, error};
+}
+
+IoResult WriteAt(FileHandle handle, std::int64_t offset, const void* data, std::uint32_t size) {
+  OVERLAPPED at = AtOffset(offset);
+  DWORD written = 0;
+  if (WriteFile(ToSystemHandle(handle), data, size, &written, &at)) return IoResult{true, written};
+  return IoResult{false, written, LastError()};
+}
+
 void CloseFile(FileHandle handle) {
   // INVALID_HANDLE_VALUE is also the pseudo handle of the process itself: never close it.
   if (handle.IsValid()) CloseHandle(ToSystemHandle(handle));
@@ -358,20 +368,19 @@ ErrorCode MarkSparse(FileHandle handle) {
   return kErrorSuccess;
 }
 
-SeekResult MoveBy(FileHandle handle, std::int64_t distance) {
-  return Seek(handle, distance, FILE_CURRENT);
-}
-
-SeekResult MoveTo(FileHandle handle, std::int64_t offset) {
-  return Seek(handle, offset, FILE_BEGIN);
-}
-
 bool RemoveFile(const std::string& path) {
   return IsPassable(path) && DeleteFileA(path.c_str()) != FALSE;
 }
 
-ErrorCode SetEndHere(FileHandle handle) {
-  return SetEndOfFile(ToSystemHandle(handle)) ? kErrorSuccess : LastError();
+// Called while no transfer runs on the handle: the end is set where the file pointer stands.
+ErrorCode SetLength(FileHandle handle, std::int64_t length) {
+  LARGE_INTEGER end;
+  end.QuadPart = length;
+  if (!SetFilePointerEx(ToSystemHandle(handle), end, nullptr, FILE_BEGIN) ||
+      !SetEndOfFile(ToSystemHandle(handle))) {
+    return LastError();
+  }
+  return kErrorSuccess;
 }
 
 std::int64_t SizeOfFile(FileHandle handle) {
@@ -422,6 +431,15 @@ DataRange NextDataRange(FileHandle handle, std::int64_t offset) {
   const std::int64_t end = std::min(rangeEnd, size);
   if (end <= start) return DataRange{};  // an answer that makes no sense: read everything
   return DataRange{true, start, end};
+}
+
+unsigned ProcessorCount() {
+  DWORD_PTR process = 0;
+  DWORD_PTR system = 0;
+  if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) return 1;
+  unsigned count = 0;
+  for (; process != 0; process &= process - 1) ++count;
+  return count > 0 ? count : 1;
 }
 
 // ---- Paths, folders and volumes ---------------------------------------------------------
