@@ -65,11 +65,11 @@ bool SamePath(std::string_view a, std::string_view b) {
   return WindowsStyle() ? SameTextAscii(a, b) : a == b;
 }
 
-std::string GetAbsolutePath(std::string_view path) {
-  if (!DrivePart(path).empty()) return std::string(path);
-  const std::string joined = WithTrailingDelimiter(platform::CurrentFolder()) + std::string(path);
-  std::string full;
-  return platform::FullPathOf(joined, full) ? full : std::string();
+platform::PathResult GetAbsolutePath(std::string_view path) {
+  if (!DrivePart(path).empty()) return {true, std::string(path), platform::kErrorSuccess};
+  const platform::PathResult current = platform::CurrentFolder();
+  if (!current.ok) return current;
+  return platform::FullPathOf(WithTrailingDelimiter(current.path) + std::string(path));
 }
 
 bool IsNtfsDrive(std::string_view path) {
@@ -77,15 +77,15 @@ bool IsNtfsDrive(std::string_view path) {
   return platform::FileSystemNameOf(VolumeQueryPath(path), name) && SameTextAscii(name, "NTFS");
 }
 
-std::string ResolveDriveRelative(const std::string& path) {
+platform::PathResult ResolveDriveRelative(const std::string& path) {
   const bool driveRelative = WindowsStyle() && path.size() > 2 && path[1] == ':' && path[2] != '\\';
-  std::string full;
-  return driveRelative && platform::FullPathOf(path, full) ? full : path;
+  if (!driveRelative) return {true, path, platform::kErrorSuccess};
+  return platform::FullPathOf(path);
 }
 
 std::string FullPathForMessage(const std::string& fileName) {
-  std::string fullPath;
-  return platform::FullPathOf(fileName, fullPath) ? fullPath : fileName;
+  const platform::PathResult full = platform::FullPathOf(fileName);
+  return full.ok ? full.path : fileName;
 }
 
 bool FileExists(const std::string& path) {

@@ -224,28 +224,25 @@ PathKind KindOfPath(const std::string& path) {
   return PathKind::None;
 }
 
-std::string CurrentFolder() {
+// A folder that was deleted while it was current has no path: getcwd fails with ENOENT.
+PathResult CurrentFolder() {
   std::string buffer(256, '\0');
   while (getcwd(buffer.data(), buffer.size()) == nullptr) {
-    if (errno != ERANGE) return {};
+    if (errno != ERANGE) return {false, {}, posix::ErrorFromErrno(errno)};
     buffer.resize(buffer.size() * 2);
   }
   buffer.resize(std::strlen(buffer.c_str()));
-  return buffer;
+  return {true, buffer, kErrorSuccess};
 }
 
 // Resolved by the text alone, as Windows does: symlinks are not followed, so ".." after a
 // link climbs out of the link's name, not out of its target.
-bool FullPathOf(const std::string& path, std::string& fullPath) {
-  if (path.empty()) return false;
-  if (path.front() == '/') {
-    fullPath = posix::ResolveLexically(path);
-    return true;
-  }
-  std::string folder = CurrentFolder();
-  if (folder.empty()) return false;
-  fullPath = posix::ResolveLexically(folder + '/' + path);
-  return true;
+PathResult FullPathOf(const std::string& path) {
+  if (path.empty()) return {false, {}, kErrorInvalidName};
+  if (path.front() == '/') return {true, posix::ResolveLexically(path), kErrorSuccess};
+  PathResult folder = CurrentFolder();
+  if (folder.ok) folder.path = posix::ResolveLexically(folder.path + '/' + path);
+  return folder;
 }
 
 bool FileSystemNameOf(const std::string& root, std::string& name) {

@@ -64,6 +64,7 @@ bool FillGrowing(DWORD firstSize, std::string& result, Fill fill) {
       return true;
     }
     size = length;
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);  // in case the attempts run out
   }
   result.clear();
   return false;
@@ -435,18 +436,26 @@ PathKind KindOfPath(const std::string& path) {
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::Folder : PathKind::File;
 }
 
-std::string CurrentFolder() {
-  std::string folder;
-  FillGrowing(MAX_PATH, folder,
-              [](char* buffer, DWORD size) { return GetCurrentDirectoryA(size, buffer); });
+PathResult CurrentFolder() {
+  PathResult folder;
+  folder.ok = FillGrowing(MAX_PATH, folder.path, [](char* buffer, DWORD size) {
+    return GetCurrentDirectoryA(size, buffer);
+  });
+  if (!folder.ok) folder.error = LastError();
   return folder;
 }
 
-bool FullPathOf(const std::string& path, std::string& fullPath) {
-  if (!IsPassable(path)) return false;
-  return FillGrowing(MAX_PATH, fullPath, [&path](char* buffer, DWORD size) {
+PathResult FullPathOf(const std::string& path) {
+  PathResult full;
+  if (!IsPassable(path)) {
+    full.error = ERROR_INVALID_NAME;
+    return full;
+  }
+  full.ok = FillGrowing(MAX_PATH, full.path, [&path](char* buffer, DWORD size) {
     return GetFullPathNameA(path.c_str(), size, buffer, nullptr);
   });
+  if (!full.ok) full.error = LastError();
+  return full;
 }
 
 bool FileSystemNameOf(const std::string& root, std::string& name) {

@@ -167,7 +167,7 @@ TEST_F(SearchTest, EndedSearchGivesNothingMore) {
 TEST_F(PosixPlatformTest, FullPathResolvesDotsByTheTextAlone) {
   fs::create_directories(Path("x/y"));
   fs::current_path(Path("x/y"));
-  const std::string current = CurrentFolder();
+  const std::string current = CurrentFolder().path;
   ASSERT_EQ(current, fs::canonical(Path("x/y")).string());
   const std::string parent = current.substr(0, current.rfind('/'));
   const std::string grandParent = parent.substr(0, parent.rfind('/'));
@@ -192,12 +192,11 @@ TEST_F(PosixPlatformTest, FullPathResolvesDotsByTheTextAlone) {
       {"/a/./b/.", "/a/b"},
   };
   for (const auto& [path, expected] : cases) {
-    std::string full;
-    EXPECT_TRUE(FullPathOf(path, full)) << path;
-    EXPECT_EQ(full, expected) << "path \"" << path << "\"";
+    const PathResult full = FullPathOf(path);
+    EXPECT_TRUE(full.ok) << path;
+    EXPECT_EQ(full.path, expected) << "path \"" << path << "\"";
   }
-  std::string full;
-  EXPECT_FALSE(FullPathOf("", full));
+  EXPECT_FALSE(FullPathOf("").ok);
 }
 
 TEST_F(PosixPlatformTest, KindOfPathTakesFilesAndFoldersOnly) {
