@@ -30,6 +30,11 @@ std::string WindowsDrivePart(std::string_view path) {
   return std::string();
 }
 
+// "\dir\file" on Windows: rooted at the current folder's drive (or share), not in the folder.
+bool IsRootRelative(std::string_view path) {
+  return WindowsStyle() && !path.empty() && (path[0] == '\\' || path[0] == '/');
+}
+
 // The root handed to the volume query: the drive's root on Windows, the path itself on
 // POSIX (whose back end finds the volume of the nearest existing folder).
 std::string VolumeQueryPath(std::string_view path) {
@@ -67,6 +72,8 @@ bool SamePath(std::string_view a, std::string_view b) {
 
 platform::PathResult GetAbsolutePath(std::string_view path) {
   if (!DrivePart(path).empty()) return {true, std::string(path), platform::kErrorSuccess};
+  // The system resolves these against the current folder's root, as every program does.
+  if (IsRootRelative(path)) return platform::FullPathOf(std::string(path));
   const platform::PathResult current = platform::CurrentFolder();
   if (!current.ok) return current;
   return platform::FullPathOf(WithTrailingDelimiter(current.path) + std::string(path));

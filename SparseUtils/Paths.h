@@ -26,8 +26,9 @@ std::string NamePart(std::string_view path);
 // True when the two paths name the same path by the platform's comparison rule.
 bool SamePath(std::string_view a, std::string_view b);
 
-// The absolute form of a path argument: a path with a drive part comes back unchanged;
-// any other is joined to the current folder and resolved. When that fails (the current
+// The absolute form of a path argument: a path with a drive part comes back unchanged; a
+// Windows path rooted at a delimiter ("\dir\file") is resolved on the current folder's drive
+// or share; any other is joined to the current folder and resolved. When that fails (the current
 // folder is gone, the full path is too long) the result says why and holds no path.
 platform::PathResult GetAbsolutePath(std::string_view path);
 

@@ -6,7 +6,7 @@ import re
 import subprocess
 import unittest
 
-from harness import (SEP, WINE, WINE_LOADER, ProgramTest, allocated, allocated_beyond_wine_tail,
+from harness import (DRIVE, SEP, WINE, WINE_LOADER, ProgramTest, allocated, allocated_beyond_wine_tail,
                      encode, read, session, write_sparse)
 
 BLOCK = 4096
@@ -97,6 +97,17 @@ class SingleFileMode(ProgramTest):
                                           f"{self.shown('a.bin')} > {other} ... skip",
                                   count_line(0))
                 self.assertEqual(read(self.path("a.bin")), b"source data")
+
+    @unittest.skipUnless(WINE, "a path rooted at a backslash is a Windows form")
+    def test_root_relative_destination_is_on_the_current_drive(self):
+        os.mkdir(self.path("sub"))
+        rooted = self.shown("r1.bin")[len(DRIVE):]  # "\<test folder>\r1.bin"
+        result = self.run_program(self.shown("a.bin"), rooted, cwd=self.path("sub"))
+        self.assertOutput(result, f"{self.shown('a.bin')} > {self.shown('r1.bin')}", count_line(1))
+        self.assertEqual(read(self.path("r1.bin")), b"source data")
+        result = self.run_program("/c", rooted[:-len("r1.bin")] + "c.bin", "1", cwd=self.path("sub"))
+        self.assertOutput(result, f"{self.shown('c.bin')} (1 bytes) ファイルを作成しました。")
+        self.assertEqual(os.listdir(self.path("sub")), [])
 
     def test_wildcard_to_a_destination_that_is_not_a_folder(self):
         self.assertOutput(self.run_program("*.bin", "out.bin"), count_line(0))

@@ -18,6 +18,10 @@ TEST_F(FakeTest, OtherPathsAreResolvedAgainstTheCurrentFolder) {
   EXPECT_EQ(GetAbsolutePath("a\\..\\b").path, "C:\\work\\sub\\b");
   EXPECT_EQ(GetAbsolutePath("..\\x").path, "C:\\work\\x");
   EXPECT_EQ(GetAbsolutePath("data.bin").path, "C:\\work\\sub\\data.bin");
+  EXPECT_EQ(GetAbsolutePath("\\other\\.\\x").path, "C:\\other\\x");  // on the drive's root
+  EXPECT_EQ(GetAbsolutePath("/x").path, "C:\\x");
+  fake::SetCurrentFolder("\\\\server\\share\\dir");
+  EXPECT_EQ(GetAbsolutePath("\\x").path, "\\\\server\\share\\x");  // on the share's root
   fake::SetCurrentFolder("C:\\");
   EXPECT_EQ(GetAbsolutePath("x").path, "C:\\x");  // no second backslash after the root
 }
