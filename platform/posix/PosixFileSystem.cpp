@@ -55,7 +55,7 @@ std::string JoinPath(const std::string& folder, const char* name) {
   return folder + '/' + name;
 }
 
-// '*' and '?' in Windows' sense, without the ".*" rule.
+// '*' and '?' in the shell's sense.
 bool MatchesPlainly(std::string_view pattern, std::string_view name) {
   std::size_t p = 0;
   std::size_t n = 0;
@@ -168,13 +168,7 @@ namespace posix {
 bool HasWildcardInLastComponent(std::string_view path) { return HasWildcard(LastComponent(path)); }
 
 bool MatchesWildcard(std::string_view pattern, std::string_view name) {
-  if (MatchesPlainly(pattern, name)) return true;
-  // Windows lets "stem.*" match a name that has no dot, so "*.*" matches every name.
-  constexpr std::string_view kAnyExtension = ".*";
-  bool endsInAnyExtension = pattern.size() >= kAnyExtension.size() &&
-                            pattern.substr(pattern.size() - kAnyExtension.size()) == kAnyExtension;
-  return endsInAnyExtension && name.find('.') == std::string_view::npos &&
-         MatchesPlainly(pattern.substr(0, pattern.size() - kAnyExtension.size()), name);
+  return MatchesPlainly(pattern, name);
 }
 
 std::string ResolveLexically(std::string_view absolutePath) {
