@@ -163,6 +163,41 @@ class FolderMode(ProgramTest):
                           count_line(0))
 
 
+@unittest.skipUnless(WINE, "MAX_PATH is a Windows limit")
+class PathsPastMaxPath(ProgramTest):
+    """A relative path whose full form is longer than 260 characters leads where it says,
+    never to the drive's root."""
+
+    def test_copy_and_create_into_a_folder_past_max_path(self):
+        far = os.path.join("x" * 120, "y" * 140)
+        os.makedirs(self.path(far))
+        with open(self.path("src.bin"), "wb") as f:
+            f.write(b"source data")
+        at_root = os.path.join(session().root, "src.bin")  # T:\src.bin
+        with open(at_root, "wb") as f:
+            f.write(b"unrelated")
+        self.addCleanup(os.remove, at_root)
+        typed = far.replace("/", "\\")
+        self.assertGreater(len(self.shown(far, "copy.bin")), 260)
+        # arguments, output lines, the file written
+        cases = ((("src.bin", typed + "\\copy.bin"),
+                  (f"{self.shown('src.bin')} > {self.shown(far, 'copy.bin')}", count_line(1)),
+                  "copy.bin"),
+                 (("src.bin", typed),
+                  (f"{self.shown('src.bin')} > {self.shown(far, 'src.bin')}", count_line(1)),
+                  "src.bin"),
+                 (("/c", typed + "\\c.bin", "1"),
+                  (f"{self.shown(far, 'c.bin')} (1 bytes) ファイルを作成しました。",), "c.bin"))
+        for args, output, written in cases:
+            with self.subTest(args=args):
+                self.assertOutput(self.run_program(*args), *output)
+                self.assertEqual(read(self.path(far, written)), b"\0" if written == "c.bin"
+                                 else b"source data")
+        self.assertEqual(read(at_root), b"unrelated")
+        for name in ("copy.bin", "c.bin"):
+            self.assertFalse(os.path.exists(os.path.join(session().root, name)))
+
+
 @unittest.skipUnless(WINE, "share modes are a Windows matter")
 class SourceHeldOpenByAnotherProgram(ProgramTest):
     def test_locked_source_ends_the_run_with_the_open_error_report(self):
