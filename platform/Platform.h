@@ -174,12 +174,20 @@ PathStyle NativePathStyle();
 enum class PathKind { None, File, Folder };
 PathKind KindOfPath(const std::string& path);
 
-// The process's current folder; empty when it cannot be told.
-std::string CurrentFolder();
+// A path the system worked out, or the reason it could not: `path` is empty then and must
+// not be used (an empty path is no folder, let alone the root).
+struct PathResult {
+  bool ok = false;
+  std::string path;
+  ErrorCode error = kErrorSuccess;
+};
+
+// The process's current folder. Fails when it cannot be told (it was deleted, say).
+PathResult CurrentFolder();
 
 // The full path of `path` (joined to the current folder when relative, "." and ".."
-// resolved). Never cut short: long results get the buffer they need. False on failure.
-bool FullPathOf(const std::string& path, std::string& fullPath);
+// resolved). Never cut short: long results get the buffer they need.
+PathResult FullPathOf(const std::string& path);
 
 // The file-system name of the volume at `root`. Windows: `root` is a drive root such as
 // "C:\" or "\\server\share\". POSIX: any path; its volume is that of the nearest existing

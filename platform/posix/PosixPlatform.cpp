@@ -414,7 +414,8 @@ bool ModuleOfAddress(std::uintptr_t address, std::string& path, std::uintptr_t& 
   if (name == nullptr || name[0] == '\0') {
     path = ProgramPath();  // the program itself has no name in the loader's list
   } else if (name[0] != '/' && std::strchr(name, '/') != nullptr) {
-    if (!FullPathOf(name, path)) path = name;  // loaded by a relative path
+    const PathResult full = FullPathOf(name);  // loaded by a relative path
+    path = full.ok ? full.path : name;
   } else {
     path = name;
   }

@@ -8,7 +8,7 @@ import subprocess
 import time
 import unittest
 
-from harness import (SEP, WINE, WINE_LOADER, ProgramTest, allocated, allocated_beyond_wine_tail,
+from harness import (DRIVE, SEP, WINE, WINE_LOADER, ProgramTest, allocated, allocated_beyond_wine_tail,
                      encode, read, session, write_sparse)
 
 BLOCK = 4096
@@ -99,6 +99,17 @@ class SingleFileMode(ProgramTest):
                                           f"{self.shown('a.bin')} > {other} ... skip",
                                   count_line(0))
                 self.assertEqual(read(self.path("a.bin")), b"source data")
+
+    @unittest.skipUnless(WINE, "a path rooted at a backslash is a Windows form")
+    def test_root_relative_destination_is_on_the_current_drive(self):
+        os.mkdir(self.path("sub"))
+        rooted = self.shown("r1.bin")[len(DRIVE):]  # "\<test folder>\r1.bin"
+        result = self.run_program(self.shown("a.bin"), rooted, cwd=self.path("sub"))
+        self.assertOutput(result, f"{self.shown('a.bin')} > {self.shown('r1.bin')}", count_line(1))
+        self.assertEqual(read(self.path("r1.bin")), b"source data")
+        result = self.run_program("/c", rooted[:-len("r1.bin")] + "c.bin", "1", cwd=self.path("sub"))
+        self.assertOutput(result, f"{self.shown('c.bin')} (1 bytes) ファイルを作成しました。")
+        self.assertEqual(os.listdir(self.path("sub")), [])
 
     def test_wildcard_to_a_destination_that_is_not_a_folder(self):
         self.assertOutput(self.run_program("*.bin", "out.bin"), count_line(0))
@@ -231,6 +242,41 @@ class CopyOnRealFileSystems(ProgramTest):
                 self.assertLessEqual(allocated(ours), allocated(theirs))
                 for path in (source, ours, theirs):
                     os.remove(path)
+
+
+@unittest.skipUnless(WINE, "MAX_PATH is a Windows limit")
+class PathsPastMaxPath(ProgramTest):
+    """A relative path whose full form is longer than 260 characters leads where it says,
+    never to the drive's root."""
+
+    def test_copy_and_create_into_a_folder_past_max_path(self):
+        far = os.path.join("x" * 120, "y" * 140)
+        os.makedirs(self.path(far))
+        with open(self.path("src.bin"), "wb") as f:
+            f.write(b"source data")
+        at_root = os.path.join(session().root, "src.bin")  # T:\src.bin
+        with open(at_root, "wb") as f:
+            f.write(b"unrelated")
+        self.addCleanup(os.remove, at_root)
+        typed = far.replace("/", "\\")
+        self.assertGreater(len(self.shown(far, "copy.bin")), 260)
+        # arguments, output lines, the file written
+        cases = ((("src.bin", typed + "\\copy.bin"),
+                  (f"{self.shown('src.bin')} > {self.shown(far, 'copy.bin')}", count_line(1)),
+                  "copy.bin"),
+                 (("src.bin", typed),
+                  (f"{self.shown('src.bin')} > {self.shown(far, 'src.bin')}", count_line(1)),
+                  "src.bin"),
+                 (("/c", typed + "\\c.bin", "1"),
+                  (f"{self.shown(far, 'c.bin')} (1 bytes) ファイルを作成しました。",), "c.bin"))
+        for args, output, written in cases:
+            with self.subTest(args=args):
+                self.assertOutput(self.run_program(*args), *output)
+                self.assertEqual(read(self.path(far, written)), b"\0" if written == "c.bin"
+                                 else b"source data")
+        self.assertEqual(read(at_root), b"unrelated")
+        for name in ("copy.bin", "c.bin"):
+            self.assertFalse(os.path.exists(os.path.join(session().root, name)))
 
 
 @unittest.skipUnless(WINE, "share modes are a Windows matter")

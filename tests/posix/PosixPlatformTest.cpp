@@ -70,7 +70,7 @@ class PosixPlatformTest : public ::testing::Test {
 
 // ---- Wildcards and the directory search ------------------------------------
 
-TEST(WildcardTest, MatchesAsWindowsDoesButCaseSensitive) {
+TEST(WildcardTest, MatchesAsTheShellDoesByteForByte) {
   struct Case {
     const char* pattern;
     const char* name;
@@ -79,10 +79,10 @@ TEST(WildcardTest, MatchesAsWindowsDoesButCaseSensitive) {
   const Case cases[] = {
       {"*", "a.txt", true},
       {"*", ".hidden", true},
-      {"*.*", "noext", true},
+      {"*.bin", ".bin", true},
       {"*.*", "a.b.c", true},
       {"*.*", ".", true},
-      {"foo.*", "foo", true},
+      {"foo.*", "foo", false},
       {"foo.*", "foo.bar", true},
       {"foo.*", "foo.", true},
       {"foo.*", "foobar", false},
@@ -103,12 +103,27 @@ TEST(WildcardTest, MatchesAsWindowsDoesButCaseSensitive) {
       {"**", "", true},
       {"noext", "noext", true},
       {"noext", "noext2", false},
-      {"caf?", "café", false},
-      {"caf??", "café", true},  // '?' takes one byte
+      {"caf?", "café", false},  // '?' takes one byte, not one character
+      {"caf??", "café", true},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(posix::MatchesWildcard(c.pattern, c.name), c.matches)
         << "pattern \"" << c.pattern << "\", name \"" << c.name << "\"";
+  }
+}
+
+TEST(WildcardTest, DotsHaveNoRuleAndQuestionMarksAlwaysTakeAByte) {
+  const char* const names[] = {"f.bin", "fa.bin", "noext", "trail.", ".hidden"};
+  const std::pair<const char*, std::vector<bool>> matchesPerName[] = {
+      {"*.*", {true, true, false, true, true}},
+      {"*.", {false, false, false, true, false}},
+      {"f?.bin", {false, true, false, false, false}},
+  };
+  for (const auto& [pattern, matches] : matchesPerName) {
+    for (std::size_t i = 0; i < std::size(names); ++i) {
+      EXPECT_EQ(posix::MatchesWildcard(pattern, names[i]), matches[i])
+          << "pattern \"" << pattern << "\", name \"" << names[i] << "\"";
+    }
   }
 }
 
@@ -141,7 +156,10 @@ TEST_F(SearchTest, GivesEveryMatchingEntryWithItsFolderFlag) {
       {".", true},      {"..", true},       {"a.txt", false}, {"b.bin", false},
       {"noext", false}, {".hidden", false}, {"sub", true},    {"linkdir", true}};
   EXPECT_EQ(Found(Path("*")), everything);
-  EXPECT_EQ(Found(Path("*.*")), everything);
+  EXPECT_EQ(
+      Found(Path("*.*")),
+      (std::map<std::string, bool>{
+          {".", true}, {"..", true}, {"a.txt", false}, {"b.bin", false}, {".hidden", false}}));
   EXPECT_EQ(Found(Path("*.txt")), (std::map<std::string, bool>{{"a.txt", false}}));
   EXPECT_EQ(Found(Path("noext")), (std::map<std::string, bool>{{"noext", false}}));
   EXPECT_EQ(Found(Path("NOEXT")), (std::map<std::string, bool>{{"<none>", false}}));
@@ -167,7 +185,7 @@ TEST_F(SearchTest, EndedSearchGivesNothingMore) {
 TEST_F(PosixPlatformTest, FullPathResolvesDotsByTheTextAlone) {
   fs::create_directories(Path("x/y"));
   fs::current_path(Path("x/y"));
-  const std::string current = CurrentFolder();
+  const std::string current = CurrentFolder().path;
   ASSERT_EQ(current, fs::canonical(Path("x/y")).string());
   const std::string parent = current.substr(0, current.rfind('/'));
   const std::string grandParent = parent.substr(0, parent.rfind('/'));
@@ -192,12 +210,11 @@ TEST_F(PosixPlatformTest, FullPathResolvesDotsByTheTextAlone) {
       {"/a/./b/.", "/a/b"},
   };
   for (const auto& [path, expected] : cases) {
-    std::string full;
-    EXPECT_TRUE(FullPathOf(path, full)) << path;
-    EXPECT_EQ(full, expected) << "path \"" << path << "\"";
+    const PathResult full = FullPathOf(path);
+    EXPECT_TRUE(full.ok) << path;
+    EXPECT_EQ(full.path, expected) << "path \"" << path << "\"";
   }
-  std::string full;
-  EXPECT_FALSE(FullPathOf("", full));
+  EXPECT_FALSE(FullPathOf("").ok);
 }
 
 TEST_F(PosixPlatformTest, KindOfPathTakesFilesAndFoldersOnly) {
