@@ -464,6 +464,8 @@ def run_case(case, source, path, dravik, folder, results, runs):
         else:
             problems += compare(path, out)
         row["rss"][name] = peak
+        # Written out first: until then the file system counts blocks it only expects to use.
+        os.sync()
         row["allocated"][name] = allocated(out) if os.path.exists(out) else None
         row["problems"] += [f"{case}, {name}: {p}" for p in problems]
         log(f"  {name}: {'identical' if not problems else 'DIFFERENT'}, "
