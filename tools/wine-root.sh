@@ -98,6 +98,7 @@ make_root() {
   # A half-made root of an interrupted run, or one made by another recipe, is made anew.
   local new="$root.new"
   remove_tree "$new"
+  check_no_mounts "$root"
   # debootstrap mounts /proc and /sys in the new root: in a namespace of its own, they cannot
   # outlive it.
   if ! unshare --mount --propagation private \
