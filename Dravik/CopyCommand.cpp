@@ -2,10 +2,22 @@
 #include "Dravik/Console.h"
 #include "SparseUtils/Paths.h"
 #include "SparseUtils/SparseOperations.h"
+#include "SparseUtils/SystemErrorText.h"
+#include "SparseUtils/Text.h"
 #include "SparseUtils/Texts.h"
+#include "failure/Errors.h"
 #include "platform/Platform.h"
 
 namespace {
+
+// A path that cannot be resolved cannot be opened: the run ends with the open error of the
+// path as typed, before anything is written, rather than working on some other path.
+std::string ResolvedOrRaise(const platform::PathResult& resolved, const std::string& typed) {
+  if (!resolved.ok) {
+    Raise(EFOpenError(FormatText(texts::kOpenFailed, {typed, SystemErrorText(resolved.error)})));
+  }
+  return resolved.path;
+}
 
 // An open directory search; closed when it goes, also when an error passes through.
 class TEntrySearch {
@@ -43,7 +55,7 @@ struct TCopyCommand {
 
 void TCopyCommand::CopyIntoFolder() {
   // "C:*.img" is listed from the current folder of drive C:, so copy from there too.
-  SourcePath = ResolveDriveRelative(SourcePath);
+  SourcePath = ResolvedOrRaise(ResolveDriveRelative(SourcePath), SourcePath);
   SourceFolder = WithTrailingDelimiter(FolderPart(SourcePath));
   TEntrySearch search;
   platform::FoundEntry entry;
@@ -91,8 +103,9 @@ void TCopyCommand::PrintCount() const {
 
 void RunCopyCommand(const std::string& sourceArgument, const std::string& destinationArgument) {
   TCopyCommand command;
-  command.SourcePath = GetAbsolutePath(sourceArgument);
-  command.DestinationPath = GetAbsolutePath(destinationArgument);
+  command.SourcePath = ResolvedOrRaise(GetAbsolutePath(sourceArgument), sourceArgument);
+  command.DestinationPath =
+      ResolvedOrRaise(GetAbsolutePath(destinationArgument), destinationArgument);
   command.DestinationFolder = WithTrailingDelimiter(command.DestinationPath);
   if (!IsNtfsDrive(command.DestinationFolder)) {
     ConsoleWriteLine(texts::kCopyNotNtfs);

@@ -7,7 +7,12 @@
 
 void RunCreateCommand(const std::string& fileArgument, std::int64_t size) {
   const std::int64_t TargetSize = size;
-  const std::string TargetPath = GetAbsolutePath(fileArgument);
+  const platform::PathResult absolute = GetAbsolutePath(fileArgument);
+  if (!absolute.ok) {  // nothing to create where the path leads nowhere
+    ConsoleWriteLine(fileArgument + std::string(texts::kNotCreated));
+    return;
+  }
+  const std::string TargetPath = absolute.path;
   if (!IsNtfsDrive(TargetPath)) {
     ConsoleWriteLine(texts::kCreateNotNtfs);
     return;

@@ -14,6 +14,7 @@ void ShowUsage() {
   ConsoleWriteLine(texts::kUsageAuthor);
   ConsoleWriteLine();
   ConsoleWriteLine(texts::kUsagePressEnter);
+  ConsoleFlush();  // a file or pipe shows the screen before the wait, as a console does
   ConsoleReadLine();
 }
 

@@ -30,6 +30,11 @@ std::string WindowsDrivePart(std::string_view path) {
   return std::string();
 }
 
+// "\dir\file" on Windows: rooted at the current folder's drive (or share), not in the folder.
+bool IsRootRelative(std::string_view path) {
+  return WindowsStyle() && !path.empty() && (path[0] == '\\' || path[0] == '/');
+}
+
 // The root handed to the volume query: the drive's root on Windows, the path itself on
 // POSIX (whose back end finds the volume of the nearest existing folder).
 std::string VolumeQueryPath(std::string_view path) {
@@ -65,11 +70,13 @@ bool SamePath(std::string_view a, std::string_view b) {
   return WindowsStyle() ? SameTextAscii(a, b) : a == b;
 }
 
-std::string GetAbsolutePath(std::string_view path) {
-  if (!DrivePart(path).empty()) return std::string(path);
-  const std::string joined = WithTrailingDelimiter(platform::CurrentFolder()) + std::string(path);
-  std::string full;
-  return platform::FullPathOf(joined, full) ? full : std::string();
+platform::PathResult GetAbsolutePath(std::string_view path) {
+  if (!DrivePart(path).empty()) return {true, std::string(path), platform::kErrorSuccess};
+  // The system resolves these against the current folder's root, as every program does.
+  if (IsRootRelative(path)) return platform::FullPathOf(std::string(path));
+  const platform::PathResult current = platform::CurrentFolder();
+  if (!current.ok) return current;
+  return platform::FullPathOf(WithTrailingDelimiter(current.path) + std::string(path));
 }
 
 bool IsNtfsDrive(std::string_view path) {
@@ -77,15 +84,15 @@ bool IsNtfsDrive(std::string_view path) {
   return platform::FileSystemNameOf(VolumeQueryPath(path), name) && SameTextAscii(name, "NTFS");
 }
 
-std::string ResolveDriveRelative(const std::string& path) {
+platform::PathResult ResolveDriveRelative(const std::string& path) {
   const bool driveRelative = WindowsStyle() && path.size() > 2 && path[1] == ':' && path[2] != '\\';
-  std::string full;
-  return driveRelative && platform::FullPathOf(path, full) ? full : path;
+  if (!driveRelative) return {true, path, platform::kErrorSuccess};
+  return platform::FullPathOf(path);
 }
 
 std::string FullPathForMessage(const std::string& fileName) {
-  std::string fullPath;
-  return platform::FullPathOf(fileName, fullPath) ? fullPath : fileName;
+  const platform::PathResult full = platform::FullPathOf(fileName);
+  return full.ok ? full.path : fileName;
 }
 
 bool FileExists(const std::string& path) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Platform.h"
+
 // The drive part of a Windows path: "C:" of "C:\data", "\\server\share" of a UNC path,
 // empty otherwise. On POSIX: "/" for an absolute path, empty otherwise.
 std::string DrivePart(std::string_view path);
@@ -24,17 +26,19 @@ std::string NamePart(std::string_view path);
 // True when the two paths name the same path by the platform's comparison rule.
 bool SamePath(std::string_view a, std::string_view b);
 
-// The absolute form of a path argument: a path with a drive part comes back unchanged;
-// any other is joined to the current folder and resolved. Empty when that fails.
-std::string GetAbsolutePath(std::string_view path);
+// The absolute form of a path argument: a path with a drive part comes back unchanged; a
+// Windows path rooted at a delimiter ("\dir\file") is resolved on the current folder's drive
+// or share; any other is joined to the current folder and resolved. When that fails (the current
+// folder is gone, the full path is too long) the result says why and holds no path.
+platform::PathResult GetAbsolutePath(std::string_view path);
 
 // True when the volume holding `path` reports the file system NTFS (on POSIX: one that
 // keeps holes in files as NTFS keeps sparse ranges).
 bool IsNtfsDrive(std::string_view path);
 
 // A drive-relative Windows path ("C:data", "C:*.img") resolved against the current folder
-// of its drive; every other path comes back unchanged.
-std::string ResolveDriveRelative(const std::string& path);
+// of its drive, or the reason it cannot be; every other path comes back unchanged.
+platform::PathResult ResolveDriveRelative(const std::string& path);
 
 // The full path of `fileName` as the system resolves it, for error messages; the name as
 // given when it cannot be resolved.

@@ -1,68 +1,55 @@
-// TSparseFile: writes one destination file, passing over every run of zero bytes by moving
-// the file position instead of writing, so those ranges stay unallocated holes.
-//
-// The writer splits its input into runs; each run goes to one operation of its file: a zero
-// run to MoveForward, a data run to WriteRun. The file operations (TDestinationFile in the
-// program, a recorder in tests) keep the handle, the position and the first failure.
-//
-// File operations that declare kTakesWholeBlocks take the whole buffer in one WriteBlock
-// call instead, with exactly the result its runs would have: one call per run costs far
-// more than the run itself when zero bytes are scattered (executables, databases).
+// TSparseFile: one destination file, created (or truncated) and marked sparse. Data goes in
+// at the offsets it belongs to, and only the allocation units (clusters, file-system blocks)
+// that hold a non-zero byte are written: every unit of zeros stays an unallocated hole, which
+// reads as zeros. Writing the zeros of a unit that holds data costs no space, as the unit is
+// allocated anyway, so the file takes exactly the space that writing each data run on its own
+// and passing over each zero run would give it, in far fewer calls.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
-#include <utility>
 
-#include "SparseUtils/DestinationFile.h"
-#include "SparseUtils/ZeroScan.h"
+#include "platform/Platform.h"
 
-template <class FileOps>
-class TSparseFileWith {
- public:
-  // Creates (or truncates) the file and marks it sparse. Failure shows in IsOpen/IsSparse.
-  explicit TSparseFileWith(std::string fileName) : FFileName(std::move(fileName)) {
-    if (FFile.Open(FFileName)) FSparse = FFile.MarkSparse();
-  }
-  ~TSparseFileWith() { Close(); }
-
-  TSparseFileWith(const TSparseFileWith&) = delete;
-  TSparseFileWith& operator=(const TSparseFileWith&) = delete;
-
-  // Writes `count` bytes at the current position; zero runs are moved over.
-  void Write(const void* buffer, std::int32_t count) {
-    if (count <= 0) return;
-    const auto* at = static_cast<const std::uint8_t*>(buffer);
-    if constexpr (FileOps::kTakesWholeBlocks) {
-      FFile.WriteBlock(at, static_cast<std::uint32_t>(count));
-    } else {
-      SplitIntoRuns(
-          at, at + count, [this](std::int64_t length) { FFile.MoveForward(length); },
-          [this](const std::uint8_t* data, std::uint32_t length) { FFile.WriteRun(data, length); });
-    }
-  }
-
-  // Moves the position to `size`, which becomes the length when the file is closed.
-  bool SetSize(std::int64_t size) {
-    if (size <= 0) return false;
-    FFile.MoveToOffset(size);
-    return true;
-  }
-
-  // Sets the end of the file at the position reached and closes it (once). True when the
-  // file was open and every operation on it succeeded; otherwise Failure() tells why.
-  bool Close() { return FFile.SetEndAndClose(); }
-
-  bool IsOpen() const { return FFile.IsOpen(); }
-  bool IsSparse() const { return FSparse; }
-  platform::ErrorCode Failure() const { return FFile.Failure(); }
-  const std::string& FileName() const { return FFileName; }
-  FileOps& File() { return FFile; }
-
- private:
-  std::string FFileName;
-  bool FSparse = false;
-  FileOps FFile;
+// How far a transfer got: `done` bytes, then `error` stopped it (kErrorSuccess when none
+// did: a read then stopped at the end of the file).
+struct TTransfer {
+  std::size_t done = 0;
+  platform::ErrorCode error = platform::kErrorSuccess;
 };
 
-using TSparseFile = TSparseFileWith<TDestinationFile>;
+class TSparseFile {
+ public:
+  // Creates or truncates the file, opened without sharing, and marks it sparse. A failure
+  // shows in IsOpen.
+  explicit TSparseFile(std::string fileName);
+  ~TSparseFile() { Close(); }
+
+  TSparseFile(const TSparseFile&) = delete;
+  TSparseFile& operator=(const TSparseFile&) = delete;
+
+  bool IsOpen() const { return FHandle.IsValid(); }
+  // True when opening made a new file rather than truncating one.
+  bool Created() const { return FCreated; }
+  const std::string& FileName() const { return FFileName; }
+  // The volume's allocation unit: a power of two from 512 bytes to 1 MiB.
+  std::size_t Unit() const { return FUnit; }
+
+  // Puts `count` bytes at `offset`: each run of units that hold data is written with one
+  // positional write; units of zeros are passed over. Several threads may write at once.
+  TTransfer Write(std::int64_t offset, const std::uint8_t* bytes, std::size_t count);
+
+  // Gives the file its length now: cut off, or grown with a hole.
+  platform::ErrorCode SetSize(std::int64_t size);
+
+  void Close();
+
+ private:
+  TTransfer WriteAll(std::int64_t offset, const std::uint8_t* bytes, std::size_t count);
+
+  std::string FFileName;
+  platform::FileHandle FHandle;
+  bool FCreated = false;
+  std::size_t FUnit = 512;
+};

@@ -1,17 +1,239 @@
 #include "SparseUtils/SparseOperations.h"
 
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "SparseUtils/Paths.h"
+#include "SparseUtils/SparseFile.h"
+#include "SparseUtils/SystemErrorText.h"
+#include "SparseUtils/Text.h"
+#include "SparseUtils/Texts.h"
+#include "failure/Errors.h"
 #include "platform/Platform.h"
 
+namespace {
+
+// The copy goes through the file in chunks of this size, each read, scanned and written on
+// its own; where there are two workers, they take the chunks in turn.
+constexpr std::int64_t kChunkBytes = 1 << 20;
+constexpr std::size_t kPageBytes = 4096;
+constexpr std::int64_t kNoEnd = std::numeric_limits<std::int64_t>::max();
+
+std::int64_t RoundDown(std::int64_t offset, std::size_t unit) {
+  return offset - offset % static_cast<std::int64_t>(unit);
+}
+
+// Where the source's data lies, as far as one worker last asked: from `askedAt`, no data
+// before `start`, data in [start, end). Both ends lie on the destination's units, so each
+// unit is read whole or not at all.
+struct TDataAhead {
+  std::int64_t askedAt = 0;
+  std::int64_t start = 0;
+  std::int64_t end = 0;
+};
+
+// The copy's source, opened for reading only and sharing read and write with other programs.
+class TSourceFile {
+ public:
+  // Raises EFOpenError when the file cannot be opened.
+  explicit TSourceFile(const std::string& fileName) {
+    const platform::OpenResult opened = platform::OpenForReading(fileName);
+    if (!opened.handle.IsValid()) {
+      Raise(EFOpenError(FormatText(texts::kOpenFailed,
+                                   {FullPathForMessage(fileName), SystemErrorText(opened.error)})));
+    }
+    handle_ = opened.handle;
+  }
+  ~TSourceFile() { platform::CloseFile(handle_); }
+
+  TSourceFile(const TSourceFile&) = delete;
+  TSourceFile& operator=(const TSourceFile&) = delete;
+
+  std::int64_t Size() const { return platform::SizeOfFile(handle_); }
+
+  // Learns where the data at or after `offset` lies, unless `ahead` already tells. Where
+  // the file system cannot tell, and past the last data it knows of, everything counts as
+  // data: the end of the file is found by reading.
+  void FindData(std::int64_t offset, std::size_t unit, TDataAhead& ahead) const {
+    if (offset >= ahead.askedAt && offset < ahead.end) return;
+    const platform::DataRange range = platform::NextDataRange(handle_, offset);
+    const bool dataFollows = range.known && range.start < range.end;
+    ahead.askedAt = offset;
+    ahead.start = range.known ? RoundDown(range.start, unit) : offset;
+    ahead.end =
+        dataFollows ? RoundDown(range.end + static_cast<std::int64_t>(unit) - 1, unit) : kNoEnd;
+  }
+
+  // Reads `count` bytes at `offset`; fewer only at the end of the file or a failure.
+  TTransfer Read(std::int64_t offset, std::uint8_t* into, std::size_t count) const {
+    TTransfer read;
+    while (read.done < count) {
+      const platform::IoResult result =
+          platform::ReadAt(handle_, offset + static_cast<std::int64_t>(read.done), into + read.done,
+                           static_cast<std::uint32_t>(count - read.done));
+      if (!result.ok) read.error = result.error;
+      if (!result.ok || result.bytes == 0) break;
+      read.done += result.bytes;
+    }
+    return read;
+  }
+
+ private:
+  platform::FileHandle handle_;
+};
+
+// Where a copy stopped: at the end of the source, or at its first failure in file order.
+struct TCopyStop {
+  enum Kind { kEndOfSource, kReadFailed, kWriteFailed };
+  std::int64_t position = kNoEnd;
+  Kind kind = kEndOfSource;
+  platform::ErrorCode error = platform::kErrorSuccess;
+};
+
+// The chunks of one copy, handed out in file order to one or two workers. Whatever stops
+// one worker stops the others at the same place: no chunk past the stop is begun.
+class TCopyJob {
+ public:
+  TCopyJob(const TSourceFile& source, TSparseFile& dest) : source_(source), dest_(dest) {}
+
+  void Work(std::uint8_t* chunk) {
+    TDataAhead ahead;
+    for (std::int64_t start = 0; TakeChunk(start);) CopyChunk(start, chunk, ahead);
+  }
+
+  void StopAt(const TCopyStop& stop) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (stop.position < stop_.position) stop_ = stop;
+  }
+
+  TCopyStop Stop() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return stop_;
+  }
+
+ private:
+  bool TakeChunk(std::int64_t& start) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    start = nextChunk_;
+    nextChunk_ += kChunkBytes;
+    return start < stop_.position;
+  }
+
+  // Reads the chunk's data, piece by piece, into `chunk` and writes what is not zeros; the
+  // holes of the source are neither read nor written.
+  void CopyChunk(std::int64_t start, std::uint8_t* chunk, TDataAhead& ahead) {
+    const std::int64_t end = start + kChunkBytes;
+    for (std::int64_t at = start; at < end && at < Stop().position;) {
+      source_.FindData(at, dest_.Unit(), ahead);
+      if (ahead.start > at) {
+        at = ahead.start;
+        continue;
+      }
+      const auto wanted = static_cast<std::size_t>(std::min(end, ahead.end) - at);
+      std::uint8_t* const bytes = chunk + (at - start);
+      const TTransfer read = source_.Read(at, bytes, wanted);
+      const TTransfer written = dest_.Write(at, bytes, read.done);
+      if (written.error != platform::kErrorSuccess) {
+        return StopAt(
+            {at + static_cast<std::int64_t>(written.done), TCopyStop::kWriteFailed, written.error});
+      }
+      if (read.done < wanted) {
+        const bool failed = read.error != platform::kErrorSuccess;
+        return StopAt({at + static_cast<std::int64_t>(read.done),
+                       failed ? TCopyStop::kReadFailed : TCopyStop::kEndOfSource, read.error});
+      }
+      at += static_cast<std::int64_t>(wanted);
+    }
+  }
+
+  const TSourceFile& source_;
+  TSparseFile& dest_;
+  std::mutex mutex_;
+  std::int64_t nextChunk_ = 0;
+  TCopyStop stop_;
+};
+
+// Memory for one chunk, aligned to a page, where the system copies to and from it fastest.
+class TChunkMemory {
+ public:
+  std::uint8_t* Start() {
+    const auto address = reinterpret_cast<std::uintptr_t>(storage_.get());
+    return storage_.get() + (-address & (kPageBytes - 1));
+  }
+
+ private:
+  std::unique_ptr<std::uint8_t[]> storage_{new std::uint8_t[kChunkBytes + kPageBytes - 1]};
+};
+
+// Runs the job on this thread and, for a file of more than one chunk where a second processor
+// is there, on a second one. Should no thread be had, this one does all the work.
+void RunWorkers(TCopyJob& job, std::int64_t size) {
+  TChunkMemory first;
+  std::unique_ptr<TChunkMemory> second;
+  std::thread helper;
+  if (size > kChunkBytes && platform::ProcessorCount() >= 2) {
+    second = std::make_unique<TChunkMemory>();
+    try {
+      helper = std::thread([&job, &second] { job.Work(second->Start()); });
+    } catch (const std::system_error&) {
+    }
+  }
+  job.Work(first.Start());
+  if (helper.joinable()) helper.join();
+}
+
+// Copies the source and gives the copy its length: where the source ended, or where the
+// first failure stopped the copy, so the copy keeps only bytes known to be right.
+TCopyStop Copy(const TSourceFile& source, TSparseFile& dest) {
+  // The length is set first, so no write extends the file: a file system that allocates ahead
+  // of a growing file's end (XFS) would otherwise keep that space when the end is set.
+  const std::int64_t size = source.Size();
+  std::int64_t length = 0;
+  if (size > 0 && dest.SetSize(size) == platform::kErrorSuccess) length = size;
+  TCopyJob job(source, dest);
+  RunWorkers(job, size);
+  TCopyStop stop = job.Stop();
+  if (stop.position != length) {
+    const platform::ErrorCode ended = dest.SetSize(stop.position);
+    if (ended != platform::kErrorSuccess && stop.kind == TCopyStop::kEndOfSource) {
+      stop = {stop.position, TCopyStop::kWriteFailed, ended};
+    }
+  }
+  return stop;
+}
+
+}  // namespace
+
 bool SparseCopyFile(const std::string& source, const std::string& dest, bool overwrite) {
-  return SparseCopyFileWith<TSourceStream, TSparseFile>(source, dest, overwrite);
+  if (!FileExists(source)) return false;
+  const TSourceFile stream(source);
+  if (!overwrite && FileExists(dest)) return false;
+  TSparseFile writer(dest);
+  if (!writer.IsOpen()) return false;
+  const TCopyStop stop = Copy(stream, writer);
+  writer.Close();
+  if (stop.kind == TCopyStop::kReadFailed) {
+    Raise(EReadError(
+        FormatText(texts::kReadFailed, {FullPathForMessage(source), SystemErrorText(stop.error)})));
+  }
+  if (stop.kind == TCopyStop::kWriteFailed) {
+    Raise(EWriteError(
+        FormatText(texts::kWriteFailed, {FullPathForMessage(dest), SystemErrorText(stop.error)})));
+  }
+  return true;
 }
 
 bool CreateSparseFile(const std::string& fileName, std::int64_t size) {
   if (FolderExists(fileName)) return false;
   TSparseFile writer(fileName);
-  const bool sized = writer.IsOpen() && writer.SetSize(size);
-  const bool whole = writer.Close();
+  if (!writer.IsOpen() || size <= 0) return false;
+  if (writer.SetSize(size) == platform::kErrorSuccess) return true;
   // A file this call made and could not complete goes again; one that was there stays.
-  if (!whole && writer.File().Created()) platform::RemoveFile(fileName);
-  return sized && whole;
+  writer.Close();
+  if (writer.Created()) platform::RemoveFile(fileName);
+  return false;
 }

@@ -26,6 +26,8 @@ EXTENT = 64 * KIB          # unit of the image and sparse layouts
 BLOCK = 8 * MIB            # generation write size
 GENERATOR = 1              # bump when a generator changes, so old sources are rebuilt
 CP = ["cp", "--sparse=always", "--reflink=never"]
+# dravik pinned to one processor copies with one worker.
+ONE_WORKER = ["taskset", "-c", "0"]
 CASES = ["random", "image", "binary", "sparse", "zero", "folder", "create"]
 FOLDER_FILE = 64 * KIB
 
@@ -418,14 +420,16 @@ def check_zero_file(path, size):
 
 
 def run_case(case, source, path, dravik, folder, results, runs):
-    """Times one case and checks both tools' outputs; returns a table row."""
+    """Times one case and checks every tool's output; returns a table row."""
     q = shlex.quote
     out = os.path.join(folder, "out", case)
     remove(out)
     other = "truncate" if case == "create" else "cp"
+    one = " ".join(ONE_WORKER)
     if case == "folder":
         prepare = f"rm -rf {q(out)} && mkdir {q(out)}"
-        commands = [("dravik", f"{q(dravik)} {q(path + '/*')} {q(out)} </dev/null"),
+        copy = f"{q(path + '/*')} {q(out)} </dev/null"
+        commands = [("dravik", f"{q(dravik)} {copy}"), ("dravik1", f"{one} {q(dravik)} {copy}"),
                     ("cp", f"{' '.join(CP)} {q(path)}/* {q(out)}/ </dev/null")]
     elif case == "create":
         word = size_word(source)
@@ -434,23 +438,25 @@ def run_case(case, source, path, dravik, folder, results, runs):
                     ("truncate", f"truncate -s {word} {q(out)} </dev/null")]
     else:
         prepare = f"rm -f {q(out)}"
-        commands = [("dravik", f"{q(dravik)} {q(path)} {q(out)} </dev/null"),
-                    ("cp", f"{' '.join(CP)} {q(path)} {q(out)} </dev/null")]
+        copy = f"{q(path)} {q(out)} </dev/null"
+        commands = [("dravik", f"{q(dravik)} {copy}"), ("dravik1", f"{one} {q(dravik)} {copy}"),
+                    ("cp", f"{' '.join(CP)} {copy}")]
     log(f"  timing ({runs} rounds, the tools in turn, after 1 warm-up)")
     times = hyperfine(os.path.join(results, f"{case}.json"), runs, prepare, commands)
 
     row = {"times": times, "allocated": {}, "rss": {}, "problems": []}
-    for name in ("dravik", other):
+    for name, _ in commands:
         remove(out)
+        tool = [dravik] if name == "dravik" else [*ONE_WORKER, dravik]
         if case == "folder":
             os.mkdir(out)
-            argv = ([dravik, path + "/*", out] if name == "dravik" else
+            argv = ([*tool, path + "/*", out] if name != "cp" else
                     [*CP, *sorted(glob.glob(os.path.join(glob.escape(path), "*"))), out + "/"])
         elif case == "create":
             argv = ([dravik, "/c", out, size_word(source)] if name == "dravik" else
                     ["truncate", "-s", size_word(source), out])
         else:
-            argv = [dravik, path, out] if name == "dravik" else [*CP, path, out]
+            argv = [*tool, path, out] if name != "cp" else [*CP, path, out]
         code, peak, output = run_measured(argv)
         problems = [] if code == 0 else [f"{name} exited with {code}: {output.strip()}"]
         if case == "create":
@@ -517,23 +523,29 @@ def machine(folder, dravik):
     ]
 
 
-def table(rows, sources, scale, runs, folder, dravik):
-    lines = ["| file | dravik median | cp median | ratio dravik/cp | per-round ratio "
+def per_round(mine, theirs):
+    """The median of the per-round ratios of two tools' times, as text."""
+    if not mine or not theirs or not all(theirs):
+        return "–"
+    return f"{statistics.median(a / b for a, b in zip(mine, theirs)):.2f}"
+
+
+def table(rows, sources, scale, runs, folder, dravik, load):
+    lines = ["| file | dravik | dravik, 1 worker | cp | ratio | ratio, 1 worker "
              "| dravik allocated | cp allocated | dravik peak RSS | cp peak RSS |",
-             "|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
+             "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for case, row in rows.items():
         other = "truncate" if case == "create" else "cp"
         if case == "create":
             label = f"create {size_word(sources['create'])} (vs truncate)"
         else:
             label = f"{case} ({sources[case].describe()})"
-        d_times, c_times = row["times"]["dravik"], row["times"][other]
-        d = statistics.median(d_times) if d_times else None
-        c = statistics.median(c_times) if c_times else None
-        ratio = f"{d / c:.2f}" if d is not None and c else "–"
-        per_round = (f"{statistics.median(a / b for a, b in zip(d_times, c_times)):.2f}"
-                     if d_times and c_times and all(c_times) else "–")
-        lines.append(f"| {label} | {human_time(d)} | {human_time(c)} | {ratio} | {per_round} "
+        times = row["times"]
+        median = {name: statistics.median(t) if t else None for name, t in times.items()}
+        lines.append(f"| {label} | {human_time(median['dravik'])} "
+                     f"| {human_time(median.get('dravik1')) if 'dravik1' in times else '–'} "
+                     f"| {human_time(median[other])} | {per_round(times['dravik'], times[other])} "
+                     f"| {per_round(times.get('dravik1'), times[other])} "
                      f"| {human_bytes(row['allocated']['dravik'])} "
                      f"| {human_bytes(row['allocated'][other])} "
                      f"| {human_bytes(row['rss']['dravik'])} | {human_bytes(row['rss'][other])} |")
@@ -548,12 +560,46 @@ def table(rows, sources, scale, runs, folder, dravik):
     rss = ("GNU time `%M`" if os.access("/usr/bin/time", os.X_OK) else
            "getrusage of a Python launcher (includes the launcher's own pages)")
     lines += ["",
-              f"Scale {scale:g}, median of {runs} runs per command after 1 warm-up, the tools "
-              f"taking turns (hyperfine, one round at a time), page cache warm, destinations deleted before every run and not "
-              f"flushed to disk. Peak RSS from {rss}.",
+              f"Scale {scale:g}, {runs} rounds after 1 warm-up, the tools taking turns "
+              f"(hyperfine, one run each per round, the order alternating); times are medians, "
+              f"ratios the median of the per-round ratios dravik/{'cp'}. `dravik, 1 worker` runs "
+              f"pinned to one processor (`{' '.join(ONE_WORKER)}`). Page cache warm, destinations "
+              f"deleted before every run and not flushed to disk. Peak RSS from {rss}.",
+              "", f"Load while it ran: {load}.",
               "", "| machine | |", "|---|---|"]
     lines += [f"| {k} | {v} |" for k, v in machine(folder, dravik)]
     return "\n".join(lines) + "\n", not problems
+
+
+def cpu_times():
+    """Seconds of CPU the whole machine has spent busy and in all, from /proc/stat."""
+    with open("/proc/stat") as f:
+        fields = [int(v) for v in f.readline().split()[1:]]
+    ticks = os.sysconf("SC_CLK_TCK")
+    idle = fields[3] + fields[4]  # idle and iowait
+    return (sum(fields) - idle) / ticks, sum(fields) / ticks
+
+
+class Load:
+    """What else the machine did while the benchmark ran: the load average at both ends, and
+    the CPU time that processes other than the benchmark's used, as a share of all CPUs."""
+
+    def __init__(self):
+        self.loadavg = os.getloadavg()[0]
+        self.busy, self.total = cpu_times()
+        self.ours = self.own_cpu()
+
+    @staticmethod
+    def own_cpu():
+        mine = os.times()
+        return mine.user + mine.system + mine.children_user + mine.children_system
+
+    def report(self):
+        busy, total = cpu_times()
+        others = (busy - self.busy) - (self.own_cpu() - self.ours)
+        share = max(0.0, others) / max(1e-9, total - self.total)
+        return (f"load average {self.loadavg:.2f} at the start, {os.getloadavg()[0]:.2f} at "
+                f"the end; other processes used {share:.1%} of the machine's CPU time")
 
 
 def main():
@@ -604,6 +650,7 @@ def main():
         return 2
 
     rows = {}
+    load = Load()
     try:
         for case in cases:
             log(f"[{case}]")
@@ -614,7 +661,7 @@ def main():
         if not keep:
             remove(src)
 
-    text, ok = table(rows, sources, scale, runs, folder, dravik)
+    text, ok = table(rows, sources, scale, runs, folder, dravik, load.report())
     with open(os.path.join(results, "results.md"), "w") as f:
         f.write(text)
     sys.stdout.write(text)

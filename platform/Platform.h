@@ -30,7 +30,6 @@ constexpr ErrorCode kErrorFileExists = 80;
 constexpr ErrorCode kErrorBrokenPipe = 109;
 constexpr ErrorCode kErrorDiskFull = 112;
 constexpr ErrorCode kErrorInvalidName = 123;
-constexpr ErrorCode kErrorNegativeSeek = 131;
 constexpr ErrorCode kErrorFilenameTooLong = 206;
 
 // An open file, console channel or pipe. -1 stands for INVALID_HANDLE_VALUE.
@@ -105,9 +104,16 @@ struct IoResult {
   std::uint32_t bytes = 0;  // bytes transferred
   ErrorCode error = kErrorSuccess;
 };
+// Sequential transfers, for the standard streams.
 IoResult ReadBytes(FileHandle handle, void* buffer, std::uint32_t size);
 IoResult WriteBytes(FileHandle handle, const void* data, std::uint32_t size);
 void CloseFile(FileHandle handle);
+
+// Positional transfers, for files: each names its offset and moves no position that another
+// relies on, so two threads may read or write one file at once. A read gives fewer bytes
+// than asked (0 at or past the end) at the end of the file, or when the system returns short.
+IoResult ReadAt(FileHandle handle, std::int64_t offset, void* buffer, std::uint32_t size);
+IoResult WriteAt(FileHandle handle, std::int64_t offset, const void* data, std::uint32_t size);
 
 // ---- Files -----------------------------------------------------------------
 
@@ -128,19 +134,12 @@ OpenResult OpenForReading(const std::string& path);
 // Asks the file system to keep the file sparse. Returns kErrorSuccess or the failure's code.
 ErrorCode MarkSparse(FileHandle handle);
 
-struct SeekResult {
-  bool ok = false;
-  std::int64_t position = 0;  // the new position (64-bit on every target)
-  ErrorCode error = kErrorSuccess;
-};
-SeekResult MoveBy(FileHandle handle, std::int64_t distance);  // from the current position
-SeekResult MoveTo(FileHandle handle, std::int64_t offset);    // from the start
-
 // Deletes a file (one this run created and could not complete). False when it cannot.
 bool RemoveFile(const std::string& path);
 
-// Makes the current position the file's length.
-ErrorCode SetEndHere(FileHandle handle);
+// Makes `length` the file's length: what lies beyond is cut off, and a file that grows gets
+// a hole, which reads as zeros and takes no space.
+ErrorCode SetLength(FileHandle handle, std::int64_t length);
 
 // The length of an open file; -1 when it cannot be told.
 std::int64_t SizeOfFile(FileHandle handle);
@@ -159,6 +158,9 @@ struct DataRange {
 };
 DataRange NextDataRange(FileHandle handle, std::int64_t offset);
 
+// The number of processors this process may run on (at least 1).
+unsigned ProcessorCount();
+
 // ---- Paths, folders and volumes -------------------------------------------
 
 // How paths are written: Windows (drive letters, UNC shares, '\' and ':' as delimiters,
@@ -172,12 +174,20 @@ PathStyle NativePathStyle();
 enum class PathKind { None, File, Folder };
 PathKind KindOfPath(const std::string& path);
 
-// The process's current folder; empty when it cannot be told.
-std::string CurrentFolder();
+// A path the system worked out, or the reason it could not: `path` is empty then and must
+// not be used (an empty path is no folder, let alone the root).
+struct PathResult {
+  bool ok = false;
+  std::string path;
+  ErrorCode error = kErrorSuccess;
+};
+
+// The process's current folder. Fails when it cannot be told (it was deleted, say).
+PathResult CurrentFolder();
 
 // The full path of `path` (joined to the current folder when relative, "." and ".."
-// resolved). Never cut short: long results get the buffer they need. False on failure.
-bool FullPathOf(const std::string& path, std::string& fullPath);
+// resolved). Never cut short: long results get the buffer they need.
+PathResult FullPathOf(const std::string& path);
 
 // The file-system name of the volume at `root`. Windows: `root` is a drive root such as
 // "C:\" or "\\server\share\". POSIX: any path; its volume is that of the nearest existing

@@ -5,7 +5,7 @@
 # named) when a target fails. Exits non-zero when any target crashes or fails a check.
 #
 #   tools/fuzz.sh                       every target, 30 s each
-#   tools/fuzz.sh fuzz_writer           only the targets named
+#   tools/fuzz.sh fuzz_copy           only the targets named
 #   FUZZ_SECONDS=300 tools/fuzz.sh      longer runs (0: replay the seeds only)
 #   FUZZ_JOBS=4 tools/fuzz.sh           build with more jobs (2 by default)
 set -euo pipefail
@@ -15,7 +15,7 @@ seconds=${FUZZ_SECONDS:-30}
 jobs=${FUZZ_JOBS:-2}
 targets=("$@")
 if ((${#targets[@]} == 0)); then
-  targets=(fuzz_command_line fuzz_size fuzz_console fuzz_paths fuzz_writer fuzz_copy)
+  targets=(fuzz_command_line fuzz_size fuzz_console fuzz_paths fuzz_copy)
 fi
 
 cmake --preset fuzz >/dev/null

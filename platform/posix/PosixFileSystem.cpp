@@ -55,7 +55,7 @@ std::string JoinPath(const std::string& folder, const char* name) {
   return folder + '/' + name;
 }
 
-// '*' and '?' in Windows' sense, without the ".*" rule.
+// '*' and '?' in the shell's sense.
 bool MatchesPlainly(std::string_view pattern, std::string_view name) {
   std::size_t p = 0;
   std::size_t n = 0;
@@ -168,13 +168,7 @@ namespace posix {
 bool HasWildcardInLastComponent(std::string_view path) { return HasWildcard(LastComponent(path)); }
 
 bool MatchesWildcard(std::string_view pattern, std::string_view name) {
-  if (MatchesPlainly(pattern, name)) return true;
-  // Windows lets "stem.*" match a name that has no dot, so "*.*" matches every name.
-  constexpr std::string_view kAnyExtension = ".*";
-  bool endsInAnyExtension = pattern.size() >= kAnyExtension.size() &&
-                            pattern.substr(pattern.size() - kAnyExtension.size()) == kAnyExtension;
-  return endsInAnyExtension && name.find('.') == std::string_view::npos &&
-         MatchesPlainly(pattern.substr(0, pattern.size() - kAnyExtension.size()), name);
+  return MatchesPlainly(pattern, name);
 }
 
 std::string ResolveLexically(std::string_view absolutePath) {
@@ -224,28 +218,25 @@ PathKind KindOfPath(const std::string& path) {
   return PathKind::None;
 }
 
-std::string CurrentFolder() {
+// A folder that was deleted while it was current has no path: getcwd fails with ENOENT.
+PathResult CurrentFolder() {
   std::string buffer(256, '\0');
   while (getcwd(buffer.data(), buffer.size()) == nullptr) {
-    if (errno != ERANGE) return {};
+    if (errno != ERANGE) return {false, {}, posix::ErrorFromErrno(errno)};
     buffer.resize(buffer.size() * 2);
   }
   buffer.resize(std::strlen(buffer.c_str()));
-  return buffer;
+  return {true, buffer, kErrorSuccess};
 }
 
 // Resolved by the text alone, as Windows does: symlinks are not followed, so ".." after a
 // link climbs out of the link's name, not out of its target.
-bool FullPathOf(const std::string& path, std::string& fullPath) {
-  if (path.empty()) return false;
-  if (path.front() == '/') {
-    fullPath = posix::ResolveLexically(path);
-    return true;
-  }
-  std::string folder = CurrentFolder();
-  if (folder.empty()) return false;
-  fullPath = posix::ResolveLexically(folder + '/' + path);
-  return true;
+PathResult FullPathOf(const std::string& path) {
+  if (path.empty()) return {false, {}, kErrorInvalidName};
+  if (path.front() == '/') return {true, posix::ResolveLexically(path), kErrorSuccess};
+  PathResult folder = CurrentFolder();
+  if (folder.ok) folder.path = posix::ResolveLexically(folder.path + '/' + path);
+  return folder;
 }
 
 bool FileSystemNameOf(const std::string& root, std::string& name) {

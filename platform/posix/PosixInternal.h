@@ -14,9 +14,9 @@ namespace platform::posix {
 // code, so SystemMessage() later gives the text of what really happened.
 ErrorCode ErrorFromErrno(int errnoValue);
 
-// Windows' meaning of the wildcards, byte by byte and case-sensitive: '*' any run of bytes,
-// '?' exactly one byte, every other byte itself; a pattern ending in ".*" also matches a
-// name without a dot.
+// The shell's meaning of the wildcards, byte by byte and case-sensitive: '*' any run of
+// bytes, '?' exactly one byte, every other byte itself. No rule for dots: "*.*" needs a dot,
+// and a leading dot is matched like any other byte.
 bool MatchesWildcard(std::string_view pattern, std::string_view name);
 
 // True when the last component of `path` holds '*' or '?', which never name a file.

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <link.h>
 #include <linux/fs.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -98,8 +99,8 @@ struct RememberedErrno {
 };
 
 // The errno seen last behind each code. Every code comes from the table, from
-// kErrorGenFailure or from kErrorNegativeSeek, so the slots never run out.
-std::array<RememberedErrno, std::size(kErrnoMappings) + 2> g_rememberedErrnos{};
+// kErrorGenFailure, so the slots never run out.
+std::array<RememberedErrno, std::size(kErrnoMappings) + 1> g_rememberedErrnos{};
 
 ErrorCode RememberedAs(ErrorCode code, int errnoValue) {
   for (RememberedErrno& slot : g_rememberedErrnos) {
@@ -302,22 +303,6 @@ IoResult TransferResult(ssize_t count) {
 
 // ---- Positions -------------------------------------------------------------
 
-// lseek answers EINVAL both for a position before the start (Windows: a negative seek) and
-// for one past the largest file the file system can hold.
-ErrorCode SeekError(int errnoValue, bool beforeStart) {
-  if (errnoValue != EINVAL) return ErrorFromErrno(errnoValue);
-  if (beforeStart) return RememberedAs(kErrorNegativeSeek, EINVAL);
-  return ErrorFromErrno(EFBIG);
-}
-
-SeekResult Seek(int fd, std::int64_t offset, int whence) {
-  off_t position = lseek(fd, offset, whence);
-  if (position >= 0) return {true, position, kErrorSuccess};
-  int seekErrno = errno;
-  off_t current = whence == SEEK_CUR ? lseek(fd, 0, SEEK_CUR) : 0;
-  return {false, 0, SeekError(seekErrno, current >= 0 && offset < -current)};
-}
-
 std::int64_t SizeOfDescriptor(int fd) {
   struct stat status;
   if (fstat(fd, &status) != 0) return -1;
@@ -329,7 +314,6 @@ std::int64_t SizeOfDescriptor(int fd) {
   return -1;
 }
 
-// Moves the descriptor's position; the caller puts it back.
 DataRange FindDataRange(int fd, std::int64_t offset) {
   off_t start = lseek(fd, offset, SEEK_DATA);
   if (start < 0) {
@@ -430,7 +414,8 @@ bool ModuleOfAddress(std::uintptr_t address, std::string& path, std::uintptr_t& 
   if (name == nullptr || name[0] == '\0') {
     path = ProgramPath();  // the program itself has no name in the loader's list
   } else if (name[0] != '/' && std::strchr(name, '/') != nullptr) {
-    if (!FullPathOf(name, path)) path = name;  // loaded by a relative path
+    const PathResult full = FullPathOf(name);  // loaded by a relative path
+    path = full.ok ? full.path : name;
   } else {
     path = name;
   }
@@ -496,6 +481,22 @@ IoResult WriteBytes(FileHandle handle, const void* data, std::uint32_t size) {
   return TransferResult(count);
 }
 
+IoResult ReadAt(FileHandle handle, std::int64_t offset, void* buffer, std::uint32_t size) {
+  ssize_t count;
+  do {
+    count = pread(Descriptor(handle), buffer, size, offset);
+  } while (count < 0 && errno == EINTR);
+  return TransferResult(count);
+}
+
+IoResult WriteAt(FileHandle handle, std::int64_t offset, const void* data, std::uint32_t size) {
+  ssize_t count;
+  do {
+    count = pwrite(Descriptor(handle), data, size, offset);
+  } while (count < 0 && errno == EINTR);
+  return TransferResult(count);
+}
+
 void CloseFile(FileHandle handle) {
   if (!handle.IsValid()) return;
   ForgetOpenFile(Descriptor(handle));
@@ -545,21 +546,10 @@ ErrorCode MarkSparse(FileHandle handle) {
   return kErrorSuccess;
 }
 
-SeekResult MoveBy(FileHandle handle, std::int64_t distance) {
-  return Seek(Descriptor(handle), distance, SEEK_CUR);
-}
-
-SeekResult MoveTo(FileHandle handle, std::int64_t offset) {
-  return Seek(Descriptor(handle), offset, SEEK_SET);
-}
-
-ErrorCode SetEndHere(FileHandle handle) {
-  int fd = Descriptor(handle);
-  off_t position = lseek(fd, 0, SEEK_CUR);
-  if (position < 0) return ErrorFromErrno(errno);
+ErrorCode SetLength(FileHandle handle, std::int64_t length) {
   int result;
   do {
-    result = ftruncate(fd, position);
+    result = ftruncate(Descriptor(handle), length);
   } while (result != 0 && errno == EINTR);
   return result == 0 ? kErrorSuccess : ErrorFromErrno(errno);
 }
@@ -573,14 +563,17 @@ std::uint32_t AllocationUnitOf(FileHandle handle) {
       std::min<blksize_t>(status.st_blksize, static_cast<blksize_t>(UINT32_MAX)));
 }
 
-// SEEK_DATA and SEEK_HOLE move the shared position, so it is saved and put back.
+// SEEK_DATA and SEEK_HOLE move the descriptor's position, which nothing else uses: every
+// transfer on a file names its offset.
 DataRange NextDataRange(FileHandle handle, std::int64_t offset) {
-  int fd = Descriptor(handle);
-  off_t saved = lseek(fd, 0, SEEK_CUR);
-  if (saved < 0) return {};
-  DataRange range = FindDataRange(fd, std::max<std::int64_t>(offset, 0));
-  lseek(fd, saved, SEEK_SET);
-  return range;
+  return FindDataRange(Descriptor(handle), std::max<std::int64_t>(offset, 0));
+}
+
+// The processors of the process's affinity mask, so a run pinned to one (taskset) counts one.
+unsigned ProcessorCount() {
+  cpu_set_t processors;
+  if (sched_getaffinity(0, sizeof processors, &processors) != 0) return 1;
+  return static_cast<unsigned>(std::max(1, CPU_COUNT(&processors)));
 }
 
 }  // namespace platform

@@ -1,10 +1,12 @@
 // The Windows back end of the platform layer, for the 32-bit and the 64-bit exe.
 //
-// Every service is one or two ANSI Win32 calls; texts and paths pass through as the bytes
-// the system gives and takes. Handles travel as intptr_t, so nothing here assumes 64-bit
-// pointers. File positions are 64-bit everywhere (SetFilePointerEx), so the 32-bit exe works
-// past 4 GiB. Functions only available on newer systems are looked up at run time, so the exe
-// still loads where they are missing.
+// Every service is one or two Win32 calls; texts and paths pass through as the bytes the
+// system gives and takes, in the ANSI code page. Only the calls that take a path convert it
+// for the wide functions, so that paths longer than MAX_PATH work ("Long paths" below).
+// Handles travel as intptr_t, so nothing here assumes 64-bit pointers. File offsets are 64-bit
+// everywhere (OVERLAPPED offsets, SetFilePointerEx), so the 32-bit exe works past 4 GiB.
+// Functions only available on newer systems are looked up at run time, so the exe still loads
+// where they are missing.
 #include "platform/Platform.h"
 
 #include <windows.h>
@@ -13,6 +15,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
+#include <string>
 
 // The Japanese fault messages below must reach the report as Shift_JIS bytes.
 static_assert(sizeof("ア") == 3, "compile with -fexec-charset=CP932");
@@ -51,12 +55,12 @@ Function SystemFunction(const char* moduleName, const char* functionName) {
 // Fills `result` from a system call that takes a buffer and its size and returns the length
 // it wrote, or the size it needs (terminating zero included) when the buffer was too small,
 // or 0 on failure. The buffer grows to what the call asks for; nothing is ever cut.
-template <typename Fill>
-bool FillGrowing(DWORD firstSize, std::string& result, Fill fill) {
+template <typename Text, typename Fill>
+bool FillGrowing(DWORD firstSize, Text& result, Fill fill) {
   constexpr int kAttempts = 4;  // the needed size only changes if the system state does
   DWORD size = firstSize;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    result.assign(size, '\0');
+    result.assign(size, typename Text::value_type());
     const DWORD length = fill(&result[0], size);
     if (length == 0) break;
     if (length < size) {
@@ -64,6 +68,7 @@ bool FillGrowing(DWORD firstSize, std::string& result, Fill fill) {
       return true;
     }
     size = length;
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);  // in case the attempts run out
   }
   result.clear();
   return false;
@@ -71,6 +76,72 @@ bool FillGrowing(DWORD firstSize, std::string& result, Fill fill) {
 
 // A path holding a zero byte cannot be handed to the system: it would name another file.
 bool IsPassable(const std::string& path) { return path.find('\0') == std::string::npos; }
+
+// ---- Long paths ----------------------------------------------------------------
+//
+// The ANSI file functions stop at MAX_PATH characters; the wide ones take 32,767 behind
+// "\\?\". So paths are widened with the ANSI code page, as the ANSI functions do, and go to
+// the wide functions: as they are while their full form is shorter than MAX_PATH, else as
+// that full form behind "\\?\" (which the system takes literally, so it must be resolved).
+
+std::wstring Widened(const std::string& text) {
+  const int size = static_cast<int>(text.size());
+  const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  if (length > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), size, &wide[0], length);
+  return wide;
+}
+
+// The ANSI form of a wide text; false when a character has none (it becomes '?').
+bool Narrowed(const std::wstring& wide, std::string& text) {
+  BOOL usedDefault = FALSE;
+  BOOL* tellDefault = GetACP() == CP_UTF8 ? nullptr : &usedDefault;  // UTF-8 cannot tell
+  const int size = static_cast<int>(wide.size());
+  const int length =
+      WideCharToMultiByte(CP_ACP, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+  text.assign(static_cast<std::size_t>(length), '\0');
+  if (length > 0) {
+    WideCharToMultiByte(CP_ACP, 0, wide.data(), size, &text[0], length, nullptr, tellDefault);
+  }
+  return !usedDefault;
+}
+
+bool FullWidePath(const std::wstring& path, std::wstring& full) {
+  return FillGrowing(MAX_PATH, full, [&path](wchar_t* buffer, DWORD size) {
+    return GetFullPathNameW(path.c_str(), size, buffer, nullptr);
+  });
+}
+
+bool StartsWith(const std::wstring& text, const wchar_t* start) {
+  return text.compare(0, std::wcslen(start), start) == 0;
+}
+
+// The path as the wide file functions are to take it.
+std::wstring SystemPath(const std::string& path) {
+  const std::wstring wide = Widened(path);
+  std::wstring full;
+  if (!FullWidePath(wide, full) || full.size() < MAX_PATH || StartsWith(full, L"\\\\?\\") ||
+      StartsWith(full, L"\\\\.\\")) {
+    return wide;
+  }
+  if (StartsWith(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+// A path the system gave in UTF-16, in ANSI. A character without an ANSI form fails it: the
+// '?' standing for it would name another file, or none.
+PathResult NarrowedPath(bool given, const std::wstring& wide) {
+  PathResult result;
+  if (!given) {
+    result.error = LastError();
+  } else if (!Narrowed(wide, result.path)) {
+    result.path.clear();
+    result.error = ERROR_NO_UNICODE_TRANSLATION;
+  } else {
+    result.ok = true;
+  }
+  return result;
+}
 
 constexpr DWORD kModulePathBufferSize = 261;
 
@@ -82,19 +153,12 @@ bool ModuleFileName(HMODULE module, std::string& path) {
   return true;
 }
 
-SeekResult Seek(FileHandle handle, std::int64_t distance, DWORD method) {
-  LARGE_INTEGER move;
-  move.QuadPart = distance;
-  LARGE_INTEGER position;
-  position.QuadPart = 0;
-  SeekResult result;
-  result.ok = SetFilePointerEx(ToSystemHandle(handle), move, &position, method) != FALSE;
-  if (result.ok) {
-    result.position = position.QuadPart;
-  } else {
-    result.error = LastError();
-  }
-  return result;
+// A positional transfer on a synchronous handle: the OVERLAPPED structure carries the offset.
+OVERLAPPED AtOffset(std::int64_t offset) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset));
+  at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+  return at;
 }
 
 OpenResult Open(const std::string& path, DWORD access, DWORD share, DWORD disposition,
@@ -104,8 +168,8 @@ OpenResult Open(const std::string& path, DWORD access, DWORD share, DWORD dispos
     result.error = ERROR_INVALID_NAME;
     return result;
   }
-  HANDLE handle =
-      CreateFileA(path.c_str(), access, share, nullptr, disposition, attributes, nullptr);
+  HANDLE handle = CreateFileW(SystemPath(path).c_str(), access, share, nullptr, disposition,
+                              attributes, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     result.error = LastError();
   } else {
@@ -116,8 +180,10 @@ OpenResult Open(const std::string& path, DWORD access, DWORD share, DWORD dispos
   return result;
 }
 
-void TakeEntry(const WIN32_FIND_DATAA& data, FoundEntry& entry) {
-  entry.name = TextIn(data.cFileName, sizeof data.cFileName);
+// A name without an ANSI form keeps its '?', as the ANSI search gives it.
+void TakeEntry(const WIN32_FIND_DATAW& data, FoundEntry& entry) {
+  const wchar_t* end = std::find(data.cFileName, data.cFileName + MAX_PATH, L'\0');
+  Narrowed(std::wstring(data.cFileName, end), entry.name);
   entry.isFolder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
@@ -333,6 +399,23 @@ IoResult WriteBytes(FileHandle handle, const void* data, std::uint32_t size) {
   return result;
 }
 
+IoResult ReadAt(FileHandle handle, std::int64_t offset, void* buffer, std::uint32_t size) {
+  OVERLAPPED at = AtOffset(offset);
+  DWORD read = 0;
+  if (ReadFile(ToSystemHandle(handle), buffer, size, &read, &at)) return IoResult{true, read};
+  const ErrorCode error = LastError();
+  // A read that starts at or past the end finds nothing, as on any other system.
+  if (error == ERROR_HANDLE_EOF) return IoResult{true, 0};
+  return IoResult{false, read, error};
+}
+
+IoResult WriteAt(FileHandle handle, std::int64_t offset, const void* data, std::uint32_t size) {
+  OVERLAPPED at = AtOffset(offset);
+  DWORD written = 0;
+  if (WriteFile(ToSystemHandle(handle), data, size, &written, &at)) return IoResult{true, written};
+  return IoResult{false, written, LastError()};
+}
+
 void CloseFile(FileHandle handle) {
   // INVALID_HANDLE_VALUE is also the pseudo handle of the process itself: never close it.
   if (handle.IsValid()) CloseHandle(ToSystemHandle(handle));
@@ -358,20 +441,19 @@ ErrorCode MarkSparse(FileHandle handle) {
   return kErrorSuccess;
 }
 
-SeekResult MoveBy(FileHandle handle, std::int64_t distance) {
-  return Seek(handle, distance, FILE_CURRENT);
-}
-
-SeekResult MoveTo(FileHandle handle, std::int64_t offset) {
-  return Seek(handle, offset, FILE_BEGIN);
-}
-
 bool RemoveFile(const std::string& path) {
-  return IsPassable(path) && DeleteFileA(path.c_str()) != FALSE;
+  return IsPassable(path) && DeleteFileW(SystemPath(path).c_str()) != FALSE;
 }
 
-ErrorCode SetEndHere(FileHandle handle) {
-  return SetEndOfFile(ToSystemHandle(handle)) ? kErrorSuccess : LastError();
+// Called while no transfer runs on the handle: the end is set where the file pointer stands.
+ErrorCode SetLength(FileHandle handle, std::int64_t length) {
+  LARGE_INTEGER end;
+  end.QuadPart = length;
+  if (!SetFilePointerEx(ToSystemHandle(handle), end, nullptr, FILE_BEGIN) ||
+      !SetEndOfFile(ToSystemHandle(handle))) {
+    return LastError();
+  }
+  return kErrorSuccess;
 }
 
 std::int64_t SizeOfFile(FileHandle handle) {
@@ -424,29 +506,39 @@ DataRange NextDataRange(FileHandle handle, std::int64_t offset) {
   return DataRange{true, start, end};
 }
 
+unsigned ProcessorCount() {
+  DWORD_PTR process = 0;
+  DWORD_PTR system = 0;
+  if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) return 1;
+  unsigned count = 0;
+  for (; process != 0; process &= process - 1) ++count;
+  return count > 0 ? count : 1;
+}
+
 // ---- Paths, folders and volumes ---------------------------------------------------------
 
 PathStyle NativePathStyle() { return PathStyle::Windows; }
 
 PathKind KindOfPath(const std::string& path) {
   if (!IsPassable(path)) return PathKind::None;
-  const DWORD attributes = GetFileAttributesA(path.c_str());
+  const DWORD attributes = GetFileAttributesW(SystemPath(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::None;
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::Folder : PathKind::File;
 }
 
-std::string CurrentFolder() {
-  std::string folder;
-  FillGrowing(MAX_PATH, folder,
-              [](char* buffer, DWORD size) { return GetCurrentDirectoryA(size, buffer); });
-  return folder;
+PathResult CurrentFolder() {
+  std::wstring folder;
+  const bool given = FillGrowing(MAX_PATH, folder, [](wchar_t* buffer, DWORD size) {
+    return GetCurrentDirectoryW(size, buffer);
+  });
+  return NarrowedPath(given, folder);
 }
 
-bool FullPathOf(const std::string& path, std::string& fullPath) {
-  if (!IsPassable(path)) return false;
-  return FillGrowing(MAX_PATH, fullPath, [&path](char* buffer, DWORD size) {
-    return GetFullPathNameA(path.c_str(), size, buffer, nullptr);
-  });
+PathResult FullPathOf(const std::string& path) {
+  if (!IsPassable(path)) return {false, {}, ERROR_INVALID_NAME};
+  std::wstring full;
+  const bool given = FullWidePath(Widened(path), full);
+  return NarrowedPath(given, full);
 }
 
 bool FileSystemNameOf(const std::string& root, std::string& name) {
@@ -465,16 +557,16 @@ bool FileSystemNameOf(const std::string& root, std::string& name) {
 
 SearchHandle FindFirstEntry(const std::string& pattern, FoundEntry& entry) {
   if (!IsPassable(pattern)) return SearchHandle{};
-  WIN32_FIND_DATAA data;
-  HANDLE search = FindFirstFileA(pattern.c_str(), &data);
+  WIN32_FIND_DATAW data;
+  HANDLE search = FindFirstFileW(SystemPath(pattern).c_str(), &data);
   if (search == INVALID_HANDLE_VALUE) return SearchHandle{};
   TakeEntry(data, entry);
   return SearchHandle{reinterpret_cast<std::intptr_t>(search)};
 }
 
 bool FindNextEntry(SearchHandle search, FoundEntry& entry) {
-  WIN32_FIND_DATAA data;
-  if (!FindNextFileA(ToSystemHandle(search), &data)) return false;
+  WIN32_FIND_DATAW data;
+  if (!FindNextFileW(ToSystemHandle(search), &data)) return false;
   TakeEntry(data, entry);
   return true;
 }

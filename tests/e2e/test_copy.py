@@ -3,10 +3,12 @@ the questions and the result lines."""
 
 import os
 import re
+import shutil
 import subprocess
+import time
 import unittest
 
-from harness import (SEP, WINE, WINE_LOADER, ProgramTest, allocated, allocated_beyond_wine_tail,
+from harness import (DRIVE, SEP, WINE, WINE_LOADER, ProgramTest, allocated, allocated_beyond_wine_tail,
                      encode, read, session, write_sparse)
 
 BLOCK = 4096
@@ -114,6 +116,17 @@ class SingleFileMode(ProgramTest):
                                   count_line(0))
                 self.assertEqual(read(self.path("a.bin")), b"source data")
 
+    @unittest.skipUnless(WINE, "a path rooted at a backslash is a Windows form")
+    def test_root_relative_destination_is_on_the_current_drive(self):
+        os.mkdir(self.path("sub"))
+        rooted = self.shown("r1.bin")[len(DRIVE):]  # "\<test folder>\r1.bin"
+        result = self.run_program(self.shown("a.bin"), rooted, cwd=self.path("sub"))
+        self.assertOutput(result, f"{self.shown('a.bin')} > {self.shown('r1.bin')}", count_line(1))
+        self.assertEqual(read(self.path("r1.bin")), b"source data")
+        result = self.run_program("/c", rooted[:-len("r1.bin")] + "c.bin", "1", cwd=self.path("sub"))
+        self.assertOutput(result, f"{self.shown('c.bin')} (1 bytes) ファイルを作成しました。")
+        self.assertEqual(os.listdir(self.path("sub")), [])
+
     def test_wildcard_to_a_destination_that_is_not_a_folder(self):
         self.assertOutput(self.run_program("*.bin", "out.bin"), count_line(0))
         self.assertFalse(os.path.exists(self.path("out.bin")))
@@ -166,6 +179,120 @@ class FolderMode(ProgramTest):
     def test_pattern_matching_nothing(self):
         self.assertOutput(self.run_program(self.shown("src", "*.none"), self.shown("dst")),
                           count_line(0))
+
+
+def block_pattern(start, end):
+    """Bytes [start, end) of a file whose every 8-byte word holds its own offset + 1: any byte
+    out of place shows."""
+    first = start // 8
+    words = b"".join((i + 1).to_bytes(8, "little") for i in range(first, (end + 7) // 8))
+    return words[start - 8 * first:end - 8 * first]
+
+
+@unittest.skipIf(WINE, "the engine is the same under Wine; a real Linux file system shows it")
+class CopyOnRealFileSystems(ProgramTest):
+    def test_source_truncated_during_the_copy_claims_no_bytes_it_did_not_read(self):
+        size, cut = 512 << 20, 64 << 20
+        for attempt in range(3):
+            with open(self.path("src.bin"), "wb") as f:
+                for start in range(0, size, 1 << 20):
+                    f.write(block_pattern(start, start + (1 << 20)))
+            copy = self.path("copy.bin")
+            if os.path.exists(copy):
+                os.remove(copy)
+            process = subprocess.Popen([self.exe, "src.bin", "copy.bin"], cwd=self.dir,
+                                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                       stderr=subprocess.PIPE, env=session().env)
+            # Once the copy has its full length, the source is open and being read.
+            while process.poll() is None and not (
+                    os.path.exists(copy) and os.path.getsize(copy) == size):
+                time.sleep(0.0005)
+            os.truncate(self.path("src.bin"), cut)
+            cut_in_time = process.poll() is None
+            out, err = process.communicate(timeout=600)
+            self.assertEqual((err, process.returncode), (b"", 0))
+            self.assertEqual(out, encode(f"{self.shown('src.bin')} > {self.shown('copy.bin')}\r\n"
+                                         f"{count_line(1)}\r\n"))
+            length = os.path.getsize(copy)
+            self.assertGreaterEqual(length, cut)
+            self.assertLessEqual(length, size)
+            with open(copy, "rb") as f:
+                for start in range(0, length, 1 << 20):
+                    end = min(start + (1 << 20), length)
+                    self.assertTrue(f.read(end - start) == block_pattern(start, end), start)
+            if cut_in_time:
+                return
+        self.fail("the copy always finished before the source was cut")
+
+    def test_copy_on_xfs_takes_no_more_space_than_cp(self):
+        missing = [tool for tool in ("mkfs.xfs", "mount", "umount") if not shutil.which(tool)]
+        reason = (f"{', '.join(missing)} missing" if missing else
+                  "not root" if os.geteuid() != 0 else
+                  "no loop device" if not os.path.exists("/dev/loop-control") else "")
+        if reason:
+            if os.environ.get("DRAVIK_REQUIRE_XFS") == "1":
+                self.fail(f"the XFS test cannot run: {reason}")
+            self.skipTest(f"the XFS test cannot run: {reason}")
+        image, volume = self.path("xfs.img"), self.path("xfs")
+        with open(image, "wb") as f:
+            f.truncate(320 << 20)
+        subprocess.run(["mkfs.xfs", "-q", image], check=True)
+        os.mkdir(volume)
+        subprocess.run(["mount", "-o", "loop", image, volume], check=True)
+        self.addCleanup(subprocess.run, ["umount", volume], check=True)
+        # XFS allocates ahead of a file's end as writes extend it; with small extents far
+        # apart, that space would stay with the copy if its end were set last.
+        layouts = {"data then a hole": [(0, os.urandom(1 << 20))],
+                   "small extents": [(offset, os.urandom(4096))
+                                     for offset in range(0, 20 << 20, 40 << 10)]}
+        for name, extents in layouts.items():
+            with self.subTest(name):
+                source = os.path.join(volume, "src.bin")
+                write_sparse(source, 20 << 20, extents)
+                ours, theirs = os.path.join(volume, "ours.bin"), os.path.join(volume, "cp.bin")
+                self.assertEqual(self.run_program(source, ours).code, 0)
+                subprocess.run(["cp", "--sparse=always", "--reflink=never", source, theirs],
+                               check=True)
+                os.sync()
+                self.assertSparseCopy(source, ours)
+                self.assertLessEqual(allocated(ours), allocated(theirs))
+                for path in (source, ours, theirs):
+                    os.remove(path)
+
+
+@unittest.skipUnless(WINE, "MAX_PATH is a Windows limit")
+class PathsPastMaxPath(ProgramTest):
+    """A relative path whose full form is longer than 260 characters leads where it says,
+    never to the drive's root."""
+
+    def test_copy_and_create_into_a_folder_past_max_path(self):
+        far = os.path.join("x" * 120, "y" * 140)
+        os.makedirs(self.path(far))
+        with open(self.path("src.bin"), "wb") as f:
+            f.write(b"source data")
+        at_root = os.path.join(session().root, "src.bin")  # T:\src.bin
+        with open(at_root, "wb") as f:
+            f.write(b"unrelated")
+        self.addCleanup(os.remove, at_root)
+        typed = far.replace("/", "\\")
+        self.assertGreater(len(self.shown(far, "copy.bin")), 260)
+        # arguments, output lines, the file written
+        cases = ((("src.bin", typed + "\\copy.bin"),
+                  (f"{self.shown('src.bin')} > {self.shown(far, 'copy.bin')}", count_line(1)),
+                  "copy.bin"),
+                 (("src.bin", typed),
+                  (f"{self.shown('src.bin')} > {self.shown(far, 'src.bin')}", count_line(1)),
+                  "src.bin"),
+                 (("/c", typed + "\\c.bin", "1"),
+                  (f"{self.shown(far, 'c.bin')} (1 bytes) ファイルを作成しました。",), "c.bin"))
+        for args, output, written in cases:
+            with self.subTest(args=args):
+                self.assertOutput(self.run_program(*args), *output)
+                self.assertEqual(read(self.path(far, written)), b"\0" if written == "c.bin"
+                                 else b"source data")
+        self.assertEqual(read(at_root), b"unrelated")
+        for name in ("copy.bin", "c.bin"):
+            self.assertFalse(os.path.exists(os.path.join(session().root, name)))
 
 
 @unittest.skipUnless(WINE, "share modes are a Windows matter")

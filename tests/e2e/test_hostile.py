@@ -580,6 +580,31 @@ class PathsAndFolders(HostileTest):
             encode(f"{made} > {self.path('dst', 'new.bin')}"),
             encode(f"{copy} > {self.path('dst', 'copy.bin')}"), encode(count_line(2)), b""])
 
+    def test_relative_paths_in_a_deleted_current_folder_are_refused_as_typed(self):
+        tag = f"dravik-e2e-{os.path.basename(self.dir)}"  # names nobody else uses at "/"
+        source = self.write(b"data", f"{tag}.bin")
+        copy, made = f"{tag}-copy.bin", f"{tag}-made.bin"
+        gone = self.path("gone")
+        # arguments, the path reported, or the not-created line's path
+        cases = (((source, copy), copy), ((source, "."), "."), ((f"{tag}.bin", self.dir), f"{tag}.bin"),
+                 (("/c", made, "5"), made))
+        for args, typed in cases:
+            with self.subTest(args=args):
+                os.mkdir(gone)
+                result = self.launch(*args, cwd=gone, before_exec=lambda: os.rmdir(gone))
+                strays = [name for name in (copy, made, f"{tag}.bin")
+                          if os.path.lexists(os.path.join("/", name))]
+                for name in strays:
+                    os.remove(os.path.join("/", name))
+                self.assertEqual(strays, [])
+                if args[0] == "/c":
+                    self.assertRun(result, lines(f"{typed} ファイルが作成されませんでした。"))
+                    continue
+                self.assertEqual(result.out, b"")
+                text = self.assertSystemReport(result, "EFOpenError", f"ファイル {typed} は開けません。 ")
+                self.assertEqual(text, os.strerror(errno.ENOENT))
+        self.assertEqual(sorted(os.listdir(self.dir)), sorted([os.path.basename(self.exe), f"{tag}.bin"]))
+
     def test_destination_in_a_folder_that_does_not_exist(self):
         source = self.write(b"data", "src.bin")
         dest = self.path("missing", "dest.bin")

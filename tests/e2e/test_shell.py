@@ -2,9 +2,12 @@
 
 import os
 import re
+import select
+import subprocess
+import time
 import unittest
 
-from harness import WINE, ProgramTest, encode
+from harness import WINE, WINE_LOADER, ProgramTest, encode, session
 
 
 def usage_lines(program_name):
@@ -36,6 +39,25 @@ class UsageScreen(ProgramTest):
                 result = self.run_program(*args, stdin=b"\n")
                 self.assertOutput(result, *usage_lines(os.path.basename(self.exe)))
                 self.assertFalse(os.path.exists(self.path("file")))
+
+
+    def test_the_whole_screen_is_out_before_the_wait_when_output_is_a_pipe(self):
+        expected = b"".join(encode(line) + b"\r\n"
+                            for line in usage_lines(os.path.basename(self.exe)))
+        command = [WINE_LOADER, self.exe] if WINE else [self.exe]
+        with subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, cwd=self.dir, env=session().env) as program:
+            shown = b""
+            deadline = time.monotonic() + 30
+            while len(shown) < len(expected) and select.select(
+                    [program.stdout], [], [], max(0, deadline - time.monotonic()))[0]:
+                chunk = os.read(program.stdout.fileno(), 4096)
+                if not chunk:
+                    break
+                shown += chunk
+            rest, err = program.communicate(b"\n", timeout=60)
+        self.assertEqual(shown, expected)
+        self.assertEqual((rest, err, program.returncode), (b"", b"", 0))
 
 
 class OutputFailure(ProgramTest):

@@ -13,8 +13,8 @@ namespace {
 const std::set<std::string>& FailableKinds() {
   static const std::set<std::string> kinds = {
       // Files and searches.
-      "CreateTruncated", "OpenForReading", "ReadBytes", "WriteBytes", "MarkSparse", "MoveBy",
-      "MoveTo", "RemoveFile", "SetEndHere", "SizeOfFile", "AllocationUnitOf", "NextDataRange",
+      "CreateTruncated", "OpenForReading", "ReadBytes", "WriteBytes", "ReadAt", "WriteAt",
+      "MarkSparse", "RemoveFile", "SetLength", "SizeOfFile", "AllocationUnitOf", "NextDataRange",
       "FindFirstEntry", "FindNextEntry",
       // Paths and volumes.
       "KindOfPath", "CurrentFolder", "FullPathOf", "FileSystemNameOf",
@@ -119,8 +119,8 @@ void Schedule(const FailureRule& rule) {
     throw std::logic_error("fake: calls of kind \"" + rule.kind + "\" cannot fail");
   }
   if (rule.nth < 1) throw std::logic_error("fake: failures are counted from 1");
-  if (rule.shortBytes && rule.kind != "ReadBytes" && rule.kind != "WriteBytes") {
-    throw std::logic_error("fake: only ReadBytes and WriteBytes can transfer short");
+  if (rule.shortBytes && rule.kind.find("Read") != 0 && rule.kind.find("Write") != 0) {
+    throw std::logic_error("fake: only reads and writes can transfer short");
   }
   if (!rule.shortBytes && rule.code == 0) {
     throw std::logic_error("fake: a failure needs a code other than 0");

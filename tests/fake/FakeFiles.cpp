@@ -1,7 +1,7 @@
 // The fake's file, handle and search calls, with Windows' sharing rules: a file created for
 // writing is shared with no one; a file opened for reading shares reading and writing.
 #include <algorithm>
-#include <limits>
+#include <mutex>
 #include <string>
 
 #include "tests/fake/FakeWorld.h"
@@ -19,7 +19,6 @@ using fake::detail::ResolvedPath;
 using fake::detail::TheWorld;
 
 constexpr ErrorCode kErrorInvalidFunction = 1;
-constexpr ErrorCode kErrorInvalidParameter = 87;
 
 std::string HandleText(FileHandle handle) { return "h=" + std::to_string(handle.value); }
 
@@ -45,7 +44,6 @@ Node& NodeOf(const OpenFile& file) { return TheWorld().nodes[file.node]; }
 
 IoResult IoFailure(ErrorCode code) { return IoResult{false, 0, code}; }
 OpenResult OpenFailure(ErrorCode code) { return OpenResult{kInvalidHandle, code}; }
-SeekResult SeekFailure(ErrorCode code) { return SeekResult{false, 0, code}; }
 
 std::uint32_t Limit(std::uint32_t size, const Outcome& outcome) {
   return outcome.shortBytes ? std::min(size, *outcome.shortBytes) : size;
@@ -97,7 +95,7 @@ std::intptr_t NextFileHandle() {
 
 OpenResult OpenNode(std::size_t node, bool forWriting) {
   const std::intptr_t handle = NextFileHandle();
-  TheWorld().openFiles[handle] = OpenFile{node, forWriting, 0};
+  TheWorld().openFiles[handle] = OpenFile{node, forWriting};
   return OpenResult{FileHandle{handle}, kErrorSuccess};
 }
 
@@ -137,32 +135,50 @@ IoResult ReadBytes(FileHandle handle, void* buffer, std::uint32_t size) {
   const Outcome outcome =
       BeginCall("ReadBytes", HandleText(handle) + " n=" + std::to_string(size), handle.value);
   if (outcome.Fails()) return IoFailure(outcome.failure);
-  const std::uint32_t limit = Limit(size, outcome);
   if (std::optional<std::size_t> channel = StdChannelOf(handle)) {
-    return ReadStd(*channel, handle, buffer, limit);
+    return ReadStd(*channel, handle, buffer, Limit(size, outcome));
   }
-  OpenFile* file = OpenFileOf(handle, "ReadBytes");
-  if (!file) return IoFailure(kErrorInvalidHandle);
-  if (file->forWriting) return IoFailure(kErrorAccessDenied);
-  const std::size_t count =
-      NodeOf(*file).data.Read(file->position, static_cast<char*>(buffer), limit);
-  file->position += static_cast<std::int64_t>(count);
-  return IoResult{true, static_cast<std::uint32_t>(count), 0};
+  RecordMisuse("ReadBytes " + HandleText(handle) + ": not a standard stream");
+  return IoFailure(kErrorInvalidHandle);
 }
 
 IoResult WriteBytes(FileHandle handle, const void* data, std::uint32_t size) {
   const Outcome outcome =
       BeginCall("WriteBytes", HandleText(handle) + " n=" + std::to_string(size), handle.value);
   if (outcome.Fails()) return IoFailure(outcome.failure);
-  const std::uint32_t limit = Limit(size, outcome);
   if (std::optional<std::size_t> channel = StdChannelOf(handle)) {
-    return WriteStd(*channel, handle, data, limit);
+    return WriteStd(*channel, handle, data, Limit(size, outcome));
   }
-  OpenFile* file = OpenFileOf(handle, "WriteBytes");
+  RecordMisuse("WriteBytes " + HandleText(handle) + ": not a standard stream");
+  return IoFailure(kErrorInvalidHandle);
+}
+
+// The copy's workers read and write files from two threads at once.
+IoResult ReadAt(FileHandle handle, std::int64_t offset, void* buffer, std::uint32_t size) {
+  const std::lock_guard<std::mutex> lock(fake::detail::FileLock());
+  const Outcome outcome = BeginCall(
+      "ReadAt", HandleText(handle) + " o=" + std::to_string(offset) + " n=" + std::to_string(size),
+      handle.value);
+  if (outcome.Fails()) return IoFailure(outcome.failure);
+  OpenFile* file = OpenFileOf(handle, "ReadAt");
+  if (!file) return IoFailure(kErrorInvalidHandle);
+  if (file->forWriting) return IoFailure(kErrorAccessDenied);
+  const std::size_t count =
+      NodeOf(*file).data.Read(offset, static_cast<char*>(buffer), Limit(size, outcome));
+  return IoResult{true, static_cast<std::uint32_t>(count), 0};
+}
+
+IoResult WriteAt(FileHandle handle, std::int64_t offset, const void* data, std::uint32_t size) {
+  const std::lock_guard<std::mutex> lock(fake::detail::FileLock());
+  const Outcome outcome = BeginCall(
+      "WriteAt", HandleText(handle) + " o=" + std::to_string(offset) + " n=" + std::to_string(size),
+      handle.value);
+  if (outcome.Fails()) return IoFailure(outcome.failure);
+  OpenFile* file = OpenFileOf(handle, "WriteAt");
   if (!file) return IoFailure(kErrorInvalidHandle);
   if (!file->forWriting) return IoFailure(kErrorAccessDenied);
-  NodeOf(*file).data.Write(file->position, static_cast<const char*>(data), limit);
-  file->position += limit;
+  const std::uint32_t limit = Limit(size, outcome);
+  NodeOf(*file).data.Write(offset, static_cast<const char*>(data), limit);
   return IoResult{true, limit, 0};
 }
 
@@ -238,37 +254,6 @@ ErrorCode MarkSparse(FileHandle handle) {
   return kErrorSuccess;
 }
 
-namespace {
-
-SeekResult MoveFrom(FileHandle handle, const std::string& kind, std::int64_t base,
-                    std::int64_t distance, bool relative) {
-  OpenFile* file = OpenFileOf(handle, kind);
-  if (!file) return SeekFailure(StdChannelOf(handle) ? kErrorInvalidFunction : kErrorInvalidHandle);
-  if (relative) base = file->position;
-  if (distance > 0 && base > std::numeric_limits<std::int64_t>::max() - distance) {
-    return SeekFailure(kErrorInvalidParameter);
-  }
-  if (base + distance < 0) return SeekFailure(kErrorNegativeSeek);
-  file->position = base + distance;
-  return SeekResult{true, file->position, kErrorSuccess};
-}
-
-}  // namespace
-
-SeekResult MoveBy(FileHandle handle, std::int64_t distance) {
-  const Outcome outcome =
-      BeginCall("MoveBy", HandleText(handle) + " d=" + std::to_string(distance), handle.value);
-  if (outcome.Fails()) return SeekFailure(outcome.failure);
-  return MoveFrom(handle, "MoveBy", 0, distance, true);
-}
-
-SeekResult MoveTo(FileHandle handle, std::int64_t offset) {
-  const Outcome outcome =
-      BeginCall("MoveTo", HandleText(handle) + " o=" + std::to_string(offset), handle.value);
-  if (outcome.Fails()) return SeekFailure(outcome.failure);
-  return MoveFrom(handle, "MoveTo", 0, offset, false);
-}
-
 // Like DeleteFileA: a file open anywhere, even for reading, cannot be deleted.
 bool RemoveFile(const std::string& path) {
   if (BeginCall("RemoveFile", path).Fails()) return false;
@@ -286,13 +271,14 @@ bool RemoveFile(const std::string& path) {
   return true;
 }
 
-ErrorCode SetEndHere(FileHandle handle) {
-  const Outcome outcome = BeginCall("SetEndHere", HandleText(handle), handle.value);
+ErrorCode SetLength(FileHandle handle, std::int64_t length) {
+  const Outcome outcome =
+      BeginCall("SetLength", HandleText(handle) + " o=" + std::to_string(length), handle.value);
   if (outcome.Fails()) return outcome.failure;
-  OpenFile* file = OpenFileOf(handle, "SetEndHere");
+  OpenFile* file = OpenFileOf(handle, "SetLength");
   if (!file) return kErrorInvalidHandle;
   if (!file->forWriting) return kErrorAccessDenied;
-  NodeOf(*file).data.SetLength(file->position);
+  NodeOf(*file).data.SetLength(length);
   return kErrorSuccess;
 }
 
@@ -311,6 +297,7 @@ std::uint32_t AllocationUnitOf(FileHandle handle) {
 }
 
 DataRange NextDataRange(FileHandle handle, std::int64_t offset) {
+  const std::lock_guard<std::mutex> lock(fake::detail::FileLock());
   const std::string arguments = HandleText(handle) + " o=" + std::to_string(offset);
   if (BeginCall("NextDataRange", arguments, handle.value).Fails()) return DataRange{};
   OpenFile* file = OpenFileOf(handle, "NextDataRange");
@@ -325,4 +312,8 @@ DataRange NextDataRange(FileHandle handle, std::int64_t offset) {
   return DataRange{true, length, length};
 }
 
+}  // namespace platform
+
+namespace platform {
+unsigned ProcessorCount() { return fake::detail::TheWorld().processors; }
 }  // namespace platform

@@ -58,6 +58,8 @@ void SetProgramPath(const std::string& path);
 void SetModuleOfAddress(const std::string& path, std::uintptr_t base);
 
 void SetThousandsSeparator(const std::string& separator);
+// What ProcessorCount answers (1 by default, so a copy runs on one thread).
+void SetProcessorCount(unsigned processors);
 // Replaces the ANSI-to-OEM conversion (the identity by default).
 void SetOemConversion(std::function<void(std::string&)> convert);
 // SystemMessage gives "System error <code>.\r\n" for every code unless told otherwise: a text
@@ -200,7 +202,7 @@ std::int64_t FailableCallCount();
 // ---- Failure injection -----------------------------------------------------------
 
 // Calls are counted from the moment the failure is scheduled. Written out in braces, e.g.
-// {"WriteBytes", 2, false, 112} or, for a short transfer, {"WriteBytes", 2, false, 0, 1}.
+// {"WriteAt", 2, false, 112} or, for a short transfer, {"WriteAt", 2, false, 0, 1}.
 struct FailureRule {
   FailureRule() = default;
   FailureRule(std::string kind, std::int64_t nth, bool andLater = false, ErrorCode code = 0,
@@ -217,7 +219,7 @@ struct FailureRule {
   std::int64_t nth = 1;                     // 1-based among the matching calls
   bool andLater = false;                    // every matching call from the nth on
   ErrorCode code = 0;                       // the failure's code
-  std::optional<std::uint32_t> shortBytes;  // ReadBytes/WriteBytes: transfer this many, ok
+  std::optional<std::uint32_t> shortBytes;  // reads and writes: transfer this many, ok
   std::optional<std::intptr_t> handle;      // only calls on this handle or search match
 };
 void Schedule(const FailureRule& rule);
@@ -226,7 +228,7 @@ void Schedule(const FailureRule& rule);
 void FailCall(const std::string& kind, std::int64_t nth, ErrorCode code);
 // Every call of `kind` from the nth on fails with `code`.
 void FailCallsFrom(const std::string& kind, std::int64_t nth, ErrorCode code);
-// The nth ReadBytes or WriteBytes transfers at most `bytes` and succeeds.
+// The nth read or write of that kind transfers at most `bytes` and succeeds.
 void ShortenCall(const std::string& kind, std::int64_t nth, std::uint32_t bytes);
 // The nth call that can fail, of any kind, fails with `code`.
 void FailAnyCall(std::int64_t nth, ErrorCode code);

@@ -152,17 +152,21 @@ PathKind KindOfPath(const std::string& path) {
   return resolved.trailingDelimiter ? PathKind::None : PathKind::File;
 }
 
-std::string CurrentFolder() {
-  if (BeginCall("CurrentFolder", "").Fails()) return "";
-  return TheWorld().currentFolder.value_or("");
+// An unknown current folder fails as a deleted one does, with code 2.
+PathResult CurrentFolder() {
+  const fake::detail::Outcome call = BeginCall("CurrentFolder", "");
+  if (call.Fails()) return {false, "", call.failure};
+  const std::optional<std::string>& folder = TheWorld().currentFolder;
+  return folder ? PathResult{true, *folder, kErrorSuccess}
+                : PathResult{false, "", kErrorFileNotFound};
 }
 
-bool FullPathOf(const std::string& path, std::string& fullPath) {
-  if (BeginCall("FullPathOf", path).Fails()) return false;
+PathResult FullPathOf(const std::string& path) {
+  const fake::detail::Outcome call = BeginCall("FullPathOf", path);
+  if (call.Fails()) return {false, "", call.failure};
   ResolvedPath resolved;
-  if (!fake::detail::Resolve(path, resolved)) return false;
-  fullPath = fake::detail::Join(resolved, true);
-  return true;
+  if (!fake::detail::Resolve(path, resolved)) return {false, "", kErrorFileNotFound};
+  return {true, fake::detail::Join(resolved, true), kErrorSuccess};
 }
 
 bool FileSystemNameOf(const std::string& root, std::string& name) {

@@ -17,6 +17,11 @@ World& TheWorld() {
   return world;
 }
 
+std::mutex& FileLock() {
+  static std::mutex lock;
+  return lock;
+}
+
 std::optional<std::size_t> FindNode(const ResolvedPath& path) {
   const std::string wanted = Join(path, false);
   const std::vector<Node>& nodes = TheWorld().nodes;
@@ -172,6 +177,8 @@ void SetModuleOfAddress(const std::string& path, std::uintptr_t base) {
   TheWorld().modulePath = path;
   TheWorld().moduleBase = base;
 }
+
+void SetProcessorCount(unsigned processors) { detail::TheWorld().processors = processors; }
 
 void SetThousandsSeparator(const std::string& separator) {
   TheWorld().thousandsSeparator = separator;

@@ -7,6 +7,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -42,7 +43,6 @@ struct Node {
 struct OpenFile {
   std::size_t node = 0;
   bool forWriting = false;
-  std::int64_t position = 0;
 };
 
 struct Search {
@@ -100,6 +100,7 @@ struct World {
   std::vector<ScheduledFailure> failures;
   std::vector<Injection> injections;
 
+  unsigned processors = 1;
   int startupCount = 0;
   std::vector<std::string> startupArguments;
   platform::FaultCallback faultHandler = nullptr;
@@ -107,6 +108,8 @@ struct World {
 };
 
 World& TheWorld();
+// Held by the calls that the copy's workers make from two threads.
+std::mutex& FileLock();
 
 // ---- Paths (FakePaths.cpp) ----
 

@@ -1,23 +1,23 @@
 // The whole sparse copy, SparseCopyFile, from a source file to a new destination on the fake
 // machine's drive C:, whose allocation unit is 512, 4096, 65536 bytes or 1 MiB and which
-// tells where a file's holes are or hides them. The source is built from pieces: bytes of
-// the input, runs of one non-zero byte, sparse patterns, written (allocated) zeros and holes,
-// with lengths that end them near the copy's 2049-byte reads, the units and the windows
-// (256 KiB, or one unit when units are larger), where the source's reads into the
-// destination's windows change hands.
+// tells where a file's holes are or hides them, with one worker or two. The source is built
+// from pieces: bytes of the input, runs of one non-zero byte, sparse patterns, written
+// (allocated) zeros and holes, with lengths that end them near 2049-byte blocks, the units
+// and the copy's 1 MiB chunks.
 //
 // Without a failure the copy must succeed, and the destination be as long as the source,
 // hold its bytes and be allocated in exactly the units that hold a non-zero byte. With one
-// read, write, move or end-of-file call failing, the copy must raise the error of the side
-// that failed and leave a destination that is a correct prefix of the source, allocated
-// only in units that hold data; a read or write that transfers less than it was asked for,
-// but something, is completed by another, and the copy must succeed. Either way every file
-// is closed and no handle misused.
+// read or write failing, the copy must raise the error of the side that failed and leave a
+// destination that is a correct prefix of the source, allocated only in units that hold
+// data; a read or write that transfers less than it was asked for, but something, is
+// completed by another, and a data-range question or a first length that fails costs
+// nothing: the copy must succeed. Either way every file is closed and no handle misused.
 //
 // Input: a settings byte (bits 0-1 the unit, bit 2 the volume hides holes, bit 3 an older
 // destination exists, bits 4-6 the failure, bit 7 with bits 6-7 of the next byte the length
-// of a short transfer), a byte whose bits 0-5 number the failing call among those of its
-// kind, then pieces of the source, one header byte each (see SourceBuilder::Step).
+// of a short transfer), a byte whose bits 0-4 number the failing call among those of its
+// kind and whose bit 5 asks for two workers, then pieces of the source, one header byte
+// each (see SourceBuilder::Step).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -50,11 +50,12 @@ constexpr std::int64_t kMiB = 1024 * kKiB;
 constexpr std::int64_t kAllocatedLimit = 1 * kMiB;
 constexpr std::int64_t kReadLimit = 8 * kMiB;
 constexpr std::int64_t kLengthLimit = 64 * kMiB;
+constexpr std::int64_t kBlock = 2049;
 constexpr platform::ErrorCode kInjectedCode = 112;
 
 // ---- Settings ----
 
-enum class FailureKind { None, Read, Write, ShortRead, ShortWrite, MoveTo, SetEnd };
+enum class FailureKind { None, Read, Write, ShortRead, ShortWrite, DataRange, FirstLength };
 
 struct Settings {
   std::uint32_t unit = 4096;
@@ -62,6 +63,7 @@ struct Settings {
   bool destinationExists = false;
   FailureKind failure = FailureKind::None;
   std::int64_t failingCall = 1;
+  unsigned workers = 1;
   std::uint32_t shortBytes = 0;
 };
 
@@ -73,11 +75,13 @@ Settings ReadSettings(FuzzInput& input) {
   settings.unit = units[first & 3];
   settings.answersDataRanges = (first & 4) == 0;
   settings.destinationExists = (first & 8) != 0;
-  const FailureKind failures[] = {
-      FailureKind::None,      FailureKind::None,       FailureKind::Read,   FailureKind::Write,
-      FailureKind::ShortRead, FailureKind::ShortWrite, FailureKind::MoveTo, FailureKind::SetEnd};
+  const FailureKind failures[] = {FailureKind::None,      FailureKind::None,
+                                  FailureKind::Read,      FailureKind::Write,
+                                  FailureKind::ShortRead, FailureKind::ShortWrite,
+                                  FailureKind::DataRange, FailureKind::FirstLength};
   settings.failure = failures[(first >> 4) & 7];
-  settings.failingCall = 1 + (second & 63);
+  settings.failingCall = 1 + (second & 31);
+  settings.workers = (second & 32) != 0 ? 2 : 1;
   // A read that transfers nothing means the end of the file, so short reads take 1 or more.
   const std::uint32_t shortBytes[] = {0, 1, 511, 2049, 4096, 65537, 131072, 262143};
   settings.shortBytes = shortBytes[((first >> 7) << 2) | (second >> 6)];
@@ -92,18 +96,17 @@ void ScheduleFailure(const Settings& settings) {
     case FailureKind::None:
       return;
     case FailureKind::Read:
-      return fake::FailCall("ReadBytes", settings.failingCall, kInjectedCode);
+      return fake::FailCall("ReadAt", settings.failingCall, kInjectedCode);
     case FailureKind::Write:
-      return fake::FailCall("WriteBytes", settings.failingCall, kInjectedCode);
+      return fake::FailCall("WriteAt", settings.failingCall, kInjectedCode);
     case FailureKind::ShortRead:
-      return fake::ShortenCall("ReadBytes", settings.failingCall, settings.shortBytes);
+      return fake::ShortenCall("ReadAt", settings.failingCall, settings.shortBytes);
     case FailureKind::ShortWrite:
-      return fake::ShortenCall("WriteBytes", settings.failingCall, settings.shortBytes);
-    case FailureKind::MoveTo:
-      return fake::FailCall("MoveTo", settings.failingCall, kInjectedCode);
-    case FailureKind::SetEnd:
-      // The copy sets its destination's end once.
-      return fake::FailCall("SetEndHere", 1, kInjectedCode);
+      return fake::ShortenCall("WriteAt", settings.failingCall, settings.shortBytes);
+    case FailureKind::DataRange:
+      return fake::FailCall("NextDataRange", settings.failingCall, kInjectedCode);
+    case FailureKind::FirstLength:
+      return fake::FailCall("SetLength", 1, kInjectedCode);
   }
 }
 
@@ -166,8 +169,7 @@ class SourceBuilder {
   // pieces stay a few MiB), the bits 0-4 of `extra` the distance from it, -16 to 15. On
   // grid 0 the length is simply 1-1024.
   std::int64_t ToBoundary(std::uint8_t x, std::uint8_t extra) const {
-    const std::int64_t grids[] = {0,         512,        CopyBufferSize, 4096,
-                                  64 * kKiB, 128 * kKiB, 256 * kKiB,     kMiB};
+    const std::int64_t grids[] = {0, 512, kBlock, 4096, 64 * kKiB, 128 * kKiB, 256 * kKiB, kMiB};
     const std::int64_t grid = grids[x & 7];
     if (grid == 0) return 1 + extra + 256 * (x >> 3);
     std::int64_t steps = (x >> 3) & 3;
@@ -249,7 +251,7 @@ class SourceBuilder {
   // Zeros with the byte 0x80 | shape at every stride-th offset of the piece, the first one
   // included: units with one byte of data between units of zeros.
   void AddPattern(std::uint8_t shape, std::int64_t length) {
-    const std::int64_t strides[] = {2, 3, 511, 513, CopyBufferSize, 4095, 4097, 64 * kKiB + 1};
+    const std::int64_t strides[] = {2, 3, 511, 513, kBlock, 4095, 4097, 64 * kKiB + 1};
     const std::int64_t stride = strides[shape & 7];
     length = Fit(length, Cost::Allocated);
     if (length == 0) return;
@@ -372,28 +374,24 @@ void CheckPrefix(const SourceBuilder& source, std::uint32_t unit) {
 }
 
 // The error the fired failure must raise: "EReadError" for the source's calls,
-// "EWriteError" for the destination's, nothing for a short transfer another one completes.
-std::string ExpectedError(const Settings& settings) {
+// "EWriteError" for the destination's, nothing for what the copy absorbs. A read past the
+// end, where a second worker looks for more, comes after the end in file order: the end
+// stops the copy first.
+std::string ExpectedError(const Settings& settings, std::int64_t length) {
   const std::vector<fake::Injection> injections = fake::Injections();
   FUZZ_CHECK(injections.size() == 1, "failures fired: " + std::to_string(injections.size()));
-  const fake::Injection& injection = injections.front();
+  const std::string& failed = injections.front().text;
   switch (settings.failure) {
     case FailureKind::Read:
-      return "EReadError";
+      return std::stoll(failed.substr(failed.find(" o=") + 3)) > length ? "" : "EReadError";
     case FailureKind::ShortRead:
       return "";
     case FailureKind::ShortWrite:
       // A write that transfers nothing has found no room.
       return settings.shortBytes == 0 ? "EWriteError" : "";
-    case FailureKind::MoveTo: {
-      // Both files move; the destination is the one that was marked sparse.
-      const std::vector<fake::Call> marks = fake::CallsOf("MarkSparse");
-      FUZZ_CHECK(marks.size() == 1, "MarkSparse calls: " + std::to_string(marks.size()));
-      const std::string& marked = marks.front().text;  // "MarkSparse h=<handle>"
-      const std::string destination = "MoveTo " + marked.substr(marked.find(' ') + 1) + " ";
-      return injection.text.compare(0, destination.size(), destination) == 0 ? "EWriteError"
-                                                                             : "EReadError";
-    }
+    case FailureKind::DataRange:
+    case FailureKind::FirstLength:
+      return "";
     default:
       return "EWriteError";
   }
@@ -409,6 +407,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   fake::Reset();
   fake::AddVolume("C:\\", "NTFS", settings.unit, settings.answersDataRanges);
+  fake::SetProcessorCount(settings.workers);
   fake::AddSparseFile(kSource, source.Length(), source.Data());
   if (settings.destinationExists) {
     // Longer than any source, with data far out: all of it must go.
@@ -431,7 +430,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckComplete(source, raised, settings.unit);
     return 0;
   }
-  const std::string expected = ExpectedError(settings);
+  const std::string expected = ExpectedError(settings, source.Length());
   FUZZ_CHECK(raised == expected, "raised \"" + raised + "\" for " +
                                      fake::Injections().front().text + ", expected \"" + expected +
                                      "\"");

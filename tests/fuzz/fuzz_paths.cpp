@@ -110,12 +110,14 @@ void CheckTrailingDelimiter(const std::string& path) {
 }
 
 void CheckAbsolute(const std::string& path) {
-  const std::string absolute = GetAbsolutePath(path);
-  const std::string detail = "path: " + Hex(path) + "\nresult: " + Hex(absolute);
+  const platform::PathResult absolute = GetAbsolutePath(path);
+  const std::string detail = "path: " + Hex(path) + "\nresult: " + Hex(absolute.path);
   if (!ReferenceDrivePart(path).empty()) {
-    FUZZ_CHECK(absolute == path, detail);
+    FUZZ_CHECK(absolute.ok && absolute.path == path, detail);
+  } else if (absolute.ok) {
+    FUZZ_CHECK(!ReferenceDrivePart(absolute.path).empty(), detail);
   } else {
-    FUZZ_CHECK(absolute.empty() || !ReferenceDrivePart(absolute).empty(), detail);
+    FUZZ_CHECK(absolute.path.empty() && absolute.error != platform::kErrorSuccess, detail);
   }
   IsNtfsDrive(path);
   ResolveDriveRelative(path);

@@ -57,6 +57,17 @@ TEST_F(CommandTest, CreateOfAFolderOrOnAnotherFileSystemCreatesNothing) {
   EXPECT_EQ(fake::CountCalls("CreateTruncated"), 0);
 }
 
+TEST_F(CommandTest, CreateOnAnUnresolvablePathNamesItAsTyped) {
+  fake::FailCall("FullPathOf", 1, platform::kErrorFilenameTooLong);
+  EXPECT_EQ(Run("/c wl\\c.bin 1K"), 0);
+  fake::SetCurrentFolderUnknown();
+  EXPECT_EQ(Run("/c x.bin 5"), 0);
+  EXPECT_EQ(Out(),
+            "wl\\c.bin ファイルが作成されませんでした。\r\n"
+            "x.bin ファイルが作成されませんでした。\r\n");
+  EXPECT_EQ(fake::CountCalls("CreateTruncated"), 0);
+}
+
 // ---- Copy: single file -----------------------------------------------------------------
 
 TEST_F(CommandTest, CopyToANewFile) {
@@ -176,6 +187,44 @@ TEST_F(FolderCopyTest, ALockedSourceEndsTheWalkWithAReport) {
   EXPECT_FALSE(fake::Exists("C:\\dst\\two.img"));
   EXPECT_EQ(fake::OpenSearchCount(), 0);
   EXPECT_EQ(fake::OpenFileCount(), 0);
+}
+
+TEST_F(CommandTest, AnUnresolvablePathEndsTheCopyWithItsOpenError) {
+  struct Case {
+    const char* commandLine;
+    std::int64_t failingFullPath;  // 0: the current folder is gone
+    const char* reported;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"a.bin wl\\copy.bin", 2, "wl\\copy.bin", "System error 206"},
+      {"a.bin wl", 2, "wl", "System error 206"},
+      {"wl\\a.bin C:\\dst", 1, "wl\\a.bin", "System error 206"},
+      {"C:*.bin C:\\dst", 1, "C:*.bin", "System error 206"},
+      {"a.bin copy.bin", 0, "a.bin", "System error 2"},
+      {"C:\\work\\a.bin copy.bin", 0, "copy.bin", "System error 2"},
+  };
+  for (const Case& c : cases) {
+    fake::Reset();
+    ConsoleClose();
+    fake::AddFile("C:\\work\\a.bin", "data");
+    fake::AddFile("C:\\a.bin", "at the root");
+    fake::AddFolder("C:\\dst");
+    if (c.failingFullPath > 0) {
+      fake::FailCall("FullPathOf", c.failingFullPath, platform::kErrorFilenameTooLong);
+    } else {
+      fake::SetCurrentFolderUnknown();
+    }
+    EXPECT_EQ(Run(c.commandLine), 1) << c.commandLine;
+    EXPECT_EQ(Out(), "") << c.commandLine;
+    EXPECT_EQ(MaskAddress(fake::StderrText()),
+              std::string("EFOpenError がモジュール Dravik.exe の XXXXXXXX で発生しました。\n"
+                          "ファイル ") +
+                  c.reported + " は開けません。 " + c.reason + " .\r\n")
+        << c.commandLine;
+    EXPECT_EQ(fake::CountCalls("CreateTruncated"), 0) << c.commandLine;
+    EXPECT_EQ(fake::FileBytes("C:\\a.bin"), "at the root");
+  }
 }
 
 TEST_F(CommandTest, PosixCopyTellsNamesApartByCase) {

@@ -100,20 +100,21 @@ struct Fault {
   bool absorbed = false;  // the run must come out exactly as the clean one
 };
 
-// Faults the program absorbs: a read that returns short is read again, and a file whose
-// data ranges or allocation unit the volume cannot tell, or that cannot be marked sparse,
-// still gets the same content.
+// Faults the program absorbs: a file read or written short is read or written again, and a
+// file whose data ranges or allocation unit the volume cannot tell, or that cannot be marked
+// sparse, still gets the same content.
 bool Absorbed(const fake::Call& call, bool shortened) {
-  return (shortened && call.kind == "ReadBytes") || call.kind == "NextDataRange" ||
+  return (shortened && (call.kind == "ReadAt" || call.kind == "WriteAt")) ||
+         call.kind == "NextDataRange" ||
          call.kind == "AllocationUnitOf" || call.kind == "MarkSparse";
 }
 
 // Plausible codes for a failure of each kind; reads and writes are tried with two.
 std::vector<platform::ErrorCode> CodesFor(const std::string& kind) {
   static const std::map<std::string, std::vector<platform::ErrorCode>> codes = {
-      {"ReadBytes", {23, 109}}, {"WriteBytes", {112, 5}}, {"OpenForReading", {32}},
-      {"MarkSparse", {1}},      {"MoveBy", {87}},         {"MoveTo", {87}},
-      {"SetEndHere", {112}},    {"StdHandle", {6}},       {"TypeOfFile", {6}}};
+      {"ReadBytes", {23, 109}}, {"WriteBytes", {112, 5}}, {"ReadAt", {23}},
+      {"WriteAt", {112, 5}},    {"OpenForReading", {32}}, {"MarkSparse", {1}},
+      {"SetLength", {112}},     {"StdHandle", {6}},       {"TypeOfFile", {6}}};
   const auto found = codes.find(kind);
   return found == codes.end() ? std::vector<platform::ErrorCode>{5} : found->second;
 }
@@ -368,7 +369,7 @@ TEST_F(FakeTest, FailedCreateKeepsAFileThatWasThere) {
   fake::AddFile("C:\\work\\old.bin", "old");
   fake::SetStdin("yes\r\n");
   fake::FailCallsFrom("KindOfPath", 2, 5);  // every attribute query after the question
-  fake::FailCall("SetEndHere", 1, 112);
+  fake::FailCall("SetLength", 1, 112);
   EXPECT_EQ(RunCommandLine("Dravik /c C:\\work\\old.bin 10K"), 0);
   EXPECT_EQ(fake::StdoutText(),
             "C:\\work\\old.bin を上書きしますか？(Yes/No)"

@@ -9,31 +9,45 @@ namespace {
 TEST_F(FakeTest, PathsWithADrivePartComeBackUnchanged) {
   for (const char* path :
        {"C:\\a\\..\\b", "C:data", "c:\\x\\\\y", "\\\\server\\share\\f", "\\\\server", "D:"}) {
-    EXPECT_EQ(GetAbsolutePath(path), path);
+    EXPECT_EQ(GetAbsolutePath(path).path, path);
   }
 }
 
 TEST_F(FakeTest, OtherPathsAreResolvedAgainstTheCurrentFolder) {
   fake::SetCurrentFolder("C:\\work\\sub");
-  EXPECT_EQ(GetAbsolutePath("a\\..\\b"), "C:\\work\\sub\\b");
-  EXPECT_EQ(GetAbsolutePath("..\\x"), "C:\\work\\x");
-  EXPECT_EQ(GetAbsolutePath("data.bin"), "C:\\work\\sub\\data.bin");
+  EXPECT_EQ(GetAbsolutePath("a\\..\\b").path, "C:\\work\\sub\\b");
+  EXPECT_EQ(GetAbsolutePath("..\\x").path, "C:\\work\\x");
+  EXPECT_EQ(GetAbsolutePath("data.bin").path, "C:\\work\\sub\\data.bin");
+  EXPECT_EQ(GetAbsolutePath("\\other\\.\\x").path, "C:\\other\\x");  // on the drive's root
+  EXPECT_EQ(GetAbsolutePath("/x").path, "C:\\x");
+  fake::SetCurrentFolder("\\\\server\\share\\dir");
+  EXPECT_EQ(GetAbsolutePath("\\x").path, "\\\\server\\share\\x");  // on the share's root
   fake::SetCurrentFolder("C:\\");
-  EXPECT_EQ(GetAbsolutePath("x"), "C:\\x");  // no second backslash after the root
+  EXPECT_EQ(GetAbsolutePath("x").path, "C:\\x");  // no second backslash after the root
 }
 
 TEST_F(FakeTest, ACurrentFolderEndingInTrailByte5CStillGetsADelimiter) {
   fake::SetCurrentFolder("C:\\\x95\x5C");  // 表
-  EXPECT_EQ(GetAbsolutePath("x"), "C:\\\x95\x5C\\x");
+  EXPECT_EQ(GetAbsolutePath("x").path, "C:\\\x95\x5C\\x");
   EXPECT_EQ(WithTrailingDelimiter("C:\\\x95\x5C"), "C:\\\x95\x5C\\");
   EXPECT_EQ(WithTrailingDelimiter("C:\\\x95\x5C\\"), "C:\\\x95\x5C\\");
   EXPECT_EQ(WithTrailingDelimiter(""), "\\");
 }
 
-TEST_F(FakeTest, UnknownCurrentFolderGivesAnEmptyPath) {
+TEST_F(FakeTest, AnUnresolvablePathGivesTheSystemsReasonAndNoPath) {
+  fake::FailCall("FullPathOf", 1, platform::kErrorFilenameTooLong);
+  fake::FailCall("FullPathOf", 2, platform::kErrorFilenameTooLong);
+  const platform::PathResult tooLong = GetAbsolutePath("x");
+  const platform::PathResult driveRelative = ResolveDriveRelative("C:x");
   fake::SetCurrentFolderUnknown();
-  fake::FailCall("FullPathOf", 1, 3);
-  EXPECT_EQ(GetAbsolutePath("x"), "");
+  const platform::PathResult gone = GetAbsolutePath("x");
+  for (const platform::PathResult& result : {tooLong, driveRelative, gone}) {
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.path, "");
+  }
+  EXPECT_EQ(tooLong.error, platform::kErrorFilenameTooLong);
+  EXPECT_EQ(driveRelative.error, platform::kErrorFilenameTooLong);
+  EXPECT_EQ(gone.error, platform::kErrorFileNotFound);
 }
 
 TEST_F(FakeTest, DrivePartRules) {
@@ -70,8 +84,8 @@ TEST_F(FakeTest, VolumeTestAsksTheDrivesRootForNtfs) {
 TEST_F(FakeTest, PosixPathsUseSlashAndCompareBytes) {
   fake::ResetForPosix();
   fake::SetCurrentFolder("/work/sub");
-  EXPECT_EQ(GetAbsolutePath("/abs/./x"), "/abs/./x");
-  EXPECT_EQ(GetAbsolutePath("../a/./b"), "/work/a/b");
+  EXPECT_EQ(GetAbsolutePath("/abs/./x").path, "/abs/./x");
+  EXPECT_EQ(GetAbsolutePath("../a/./b").path, "/work/a/b");
   EXPECT_EQ(WithTrailingDelimiter("/work"), "/work/");
   EXPECT_EQ(FolderPart("/work/*.img"), "/work/");
   EXPECT_EQ(NamePart("/work/a\\b:c"), "a\\b:c");

@@ -85,7 +85,8 @@ inline std::vector<FailableCall> FailableCalls(const std::vector<fake::Call>& ca
 // The bytes a read or write asked for; 0 for other calls.
 inline std::uint32_t BytesAsked(const fake::Call& call) {
   const std::size_t at = call.text.rfind(" n=");
-  if ((call.kind != "ReadBytes" && call.kind != "WriteBytes") || at == std::string::npos) return 0;
+  const bool transfer = call.kind.find("Read") == 0 || call.kind.find("Write") == 0;
+  if (!transfer || at == std::string::npos) return 0;
   return static_cast<std::uint32_t>(std::stoul(call.text.substr(at + 3)));
 }
 

@@ -1,0 +1,95 @@
+#include "SparseUtils/SparseFile.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+constexpr std::size_t kSmallestUnit = 512;
+constexpr std::size_t kLargestUnit = 1 << 20;
+
+// Two 64-bit words side by side, ORed in one instruction where there are vector registers.
+typedef std::uint64_t WordPair __attribute__((vector_size(16)));
+
+// True when every byte of [bytes, bytes + count) is zero. Looks at 64 bytes at a time and
+// stops at the first block holding data.
+bool AllZero(const std::uint8_t* bytes, std::size_t count) {
+  std::size_t at = 0;
+  for (; at + 64 <= count; at += 64) {
+    WordPair a, b, c, d;
+    std::memcpy(&a, bytes + at, sizeof a);
+    std::memcpy(&b, bytes + at + 16, sizeof b);
+    std::memcpy(&c, bytes + at + 32, sizeof c);
+    std::memcpy(&d, bytes + at + 48, sizeof d);
+    const WordPair any = (a | b) | (c | d);
+    if ((any[0] | any[1]) != 0) return false;
+  }
+  for (; at < count; ++at) {
+    if (bytes[at] != 0) return false;
+  }
+  return true;
+}
+
+// Allocation units are powers of two; anything else is not trusted.
+std::size_t UsableUnit(std::uint32_t unit) {
+  if (unit == 0 || (unit & (unit - 1)) != 0) return kSmallestUnit;
+  return std::clamp<std::size_t>(unit, kSmallestUnit, kLargestUnit);
+}
+
+}  // namespace
+
+TSparseFile::TSparseFile(std::string fileName) : FFileName(std::move(fileName)) {
+  const platform::OpenResult opened = platform::CreateTruncated(FFileName);
+  FHandle = opened.handle;
+  FCreated = opened.created;
+  if (!IsOpen()) return;
+  // A file system that cannot keep the file sparse still takes its data.
+  platform::MarkSparse(FHandle);
+  FUnit = UsableUnit(platform::AllocationUnitOf(FHandle));
+}
+
+TTransfer TSparseFile::Write(std::int64_t offset, const std::uint8_t* bytes, std::size_t count) {
+  std::size_t runStart = 0;  // the run of data units that ends before `at`
+  std::size_t at = 0;
+  while (at < count) {
+    const std::size_t intoUnit = static_cast<std::size_t>(offset + at) & (FUnit - 1);
+    const std::size_t unitEnd = std::min(count, at + FUnit - intoUnit);
+    if (AllZero(bytes + at, unitEnd - at)) {
+      const TTransfer written = WriteAll(offset + runStart, bytes + runStart, at - runStart);
+      if (written.error != platform::kErrorSuccess) return {runStart + written.done, written.error};
+      runStart = unitEnd;
+    }
+    at = unitEnd;
+  }
+  const TTransfer written = WriteAll(offset + runStart, bytes + runStart, count - runStart);
+  return {runStart + written.done, written.error};
+}
+
+// Writes all of it: a write that takes fewer bytes is followed by another for the rest, which
+// tells why it stopped; one that takes nothing and tells no reason has found no room.
+TTransfer TSparseFile::WriteAll(std::int64_t offset, const std::uint8_t* bytes, std::size_t count) {
+  TTransfer written;
+  while (written.done < count) {
+    const std::size_t piece =
+        std::min<std::size_t>(count - written.done, std::numeric_limits<std::uint32_t>::max());
+    const platform::IoResult result =
+        platform::WriteAt(FHandle, offset + static_cast<std::int64_t>(written.done),
+                          bytes + written.done, static_cast<std::uint32_t>(piece));
+    if (!result.ok || result.bytes == 0) {
+      written.error = result.ok ? platform::kErrorDiskFull : result.error;
+      return written;
+    }
+    written.done += result.bytes;
+  }
+  return written;
+}
+
+platform::ErrorCode TSparseFile::SetSize(std::int64_t size) {
+  return platform::SetLength(FHandle, size);
+}
+
+void TSparseFile::Close() {
+  if (IsOpen()) platform::CloseFile(FHandle);
+  FHandle = platform::kInvalidHandle;
+}

@@ -1,0 +1,219 @@
+#!/usr/bin/env python3
+"""Applies one-line mutants to the program, one at a time, and runs ctest against each: a
+mutant that no test kills shows a gap in the tests.
+
+    tools/mutants.py                     every mutant, against the tests of HEAD
+    tools/mutants.py --tests REF         ... against the tests as they were at REF
+    tools/mutants.py --only 3,7          only these mutants (numbers as listed)
+    tools/mutants.py --list              list the mutants and stop
+
+The work happens in a temporary worktree of HEAD (tests/ taken from REF when asked), built as
+tools/test.sh builds it; run tools/test.sh once first so that everything is installed. A
+mutant whose program does not build counts as neither killed nor survived. Exits 1 when a
+mutant survives.
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+# (file, the line as it stands (a unique part of it), the mutated part, what it breaks)
+MUTANTS = [
+    # SparseUtils
+    ("SparseUtils/SparseFile.cpp", "if ((any[0] | any[1]) != 0) return false;",
+     "if (((any[0] | any[1]) & 0x7F7F7F7F7F7F7F7Full) != 0) return false;",
+     "the zero scan takes 0x80 for zero"),
+    ("SparseUtils/SparseFile.cpp", "result.ok ? platform::kErrorDiskFull : result.error",
+     "result.ok ? platform::kErrorSuccess : result.error",
+     "a write that takes 0 bytes without an error is not a full disk"),
+    ("SparseUtils/SparseOperations.cpp", "if (stop.position < stop_.position) stop_ = stop;",
+     "stop_ = stop;", "the last stop is kept instead of the first"),
+    ("SparseUtils/SparseOperations.cpp",
+     "ended != platform::kErrorSuccess && stop.kind == TCopyStop::kEndOfSource",
+     "ended != platform::kErrorSuccess", "a failed end replaces the first failure's code"),
+    ("SparseUtils/SparseOperations.cpp", "if (size > 0 && dest.SetSize(size)",
+     "if (size < 0 && dest.SetSize(size)", "the length is not set before the writes"),
+    ("SparseUtils/SparseOperations.cpp", "failed ? TCopyStop::kReadFailed : TCopyStop::kEndOfSource",
+     "TCopyStop::kEndOfSource", "a read error is taken for the end of the source"),
+    ("SparseUtils/SparseOperations.cpp", "if (writer.Created()) platform::RemoveFile(fileName);",
+     "platform::RemoveFile(fileName);", "a failed create deletes a file that was there"),
+    ("SparseUtils/SparseOperations.cpp", "if (!overwrite && FileExists(dest)) return false;",
+     "if (overwrite && FileExists(dest)) return false;", "overwrite permission inverted"),
+    ("SparseUtils/Paths.cpp", "&& !IsTrailByteAt(path, path.size() - 1)", "",
+     "a trail byte 0x5C counts as a delimiter"),
+    ("SparseUtils/Paths.cpp", 'SameTextAscii(name, "NTFS")', 'name == "NTFS"',
+     "the file-system name compared with case"),
+    ("SparseUtils/Paths.cpp", "if (!current.ok) return current;", "",
+     "a current folder that cannot be told is used anyway"),
+    ("SparseUtils/Paths.cpp", "endsInSlash = shareSlash + 1 == path.size();",
+     "endsInSlash = shareSlash == path.size();", "UNC share with a trailing backslash"),
+    ("SparseUtils/Paths.cpp", "(path[0] == '\\\\' || path[0] == '/')", "(path[0] == '/')",
+     "a root-relative path is taken as relative"),
+    ("SparseUtils/SizeParsing.cpp", "if (value > (kMaxSize - d) / 10) return 0;",
+     "if (value >= (kMaxSize - d) / 10) return 0;", "off by one at 2^63 - 1"),
+    ("SparseUtils/SizeParsing.cpp", "{'T', std::int64_t{1} << 40}", "{'T', std::int64_t{1} << 30}",
+     "T multiplies by 2^30"),
+    ("SparseUtils/Text.cpp", "(digits.size() - i) % 3 == 0", "(digits.size() - i) % 4 == 0",
+     "digits grouped by four"),
+    ("SparseUtils/Text.cpp", "byte >= 'A' && byte <= 'Z'", "byte >= 'A' && byte < 'Z'",
+     "Z is not lower-cased"),
+    ("SparseUtils/SystemErrorText.cpp", "|| text.back() == '.'", "",
+     "the system text keeps its closing dot"),
+    # Dravik
+    ("Dravik/Console.h", "ConsoleBufferSize = 128;", "ConsoleBufferSize = 127;",
+     "console buffer of 127 bytes"),
+    ("Dravik/Console.cpp", "lowered[begin]) <= 0x20) ++begin;", "lowered[begin]) < 0x20) ++begin;",
+     "a leading space is not trimmed from an answer"),
+    ("Dravik/Console.cpp", 'else if (allowAll && (answer == "a"', 'else if ((answer == "a"',
+     "all is accepted by the Yes/No question"),
+    ("Dravik/Console.cpp", "      return oaNo;", "      return oaYes;",
+     "the end of input answers yes"),
+    ("Dravik/Console.cpp", "    if (byte == kCtrlZ) break;\n", "",
+     "Ctrl+Z does not end a line"),
+    ("Dravik/Console.cpp", "output.writeThrough = type == platform::FileType::Char;",
+     "output.writeThrough = type != platform::FileType::Char;", "write-through off a console"),
+    ("Dravik/Console.cpp", "!read.ok && read.error != platform::kErrorBrokenPipe", "!read.ok",
+     "a broken pipe on input is an error, not the end"),
+    ("Dravik/Console.cpp", "kOutputNotOpen = 105;", "kOutputNotOpen = 104;",
+     "wrong code for a missing output channel"),
+    ("Dravik/Arguments.cpp", "line[at] == '\"' && line[at + 1] == '\"'",
+     "line[at] == '\"' && line[at + 1] == '\"' && false", "an empty quoted word is an argument"),
+    ("Dravik/Arguments.cpp", "return static_cast<unsigned char>(byte) <= 0x20;",
+     "return static_cast<unsigned char>(byte) < 0x20;", "a space does not separate words"),
+    ("Dravik/Dispatch.cpp", "if (count == 3) {", "if (count >= 3) {",
+     "the create form takes more than three arguments"),
+    ("Dravik/Dispatch.cpp", "if (size > 0) {", "if (size >= 0) {", "a size of 0 is created"),
+    ("Dravik/CopyCommand.cpp", "permitted = answer != oaNo;", "permitted = answer == oaYes;",
+     "All does not replace the file it was given for"),
+    ("Dravik/CopyCommand.cpp", "if (!OverwriteAll && FileExists(destination)) {",
+     "if (FileExists(destination)) {", "the question is asked after All"),
+    ("Dravik/CreateCommand.cpp", "if (permitted && CreateSparseFile(", "if (CreateSparseFile(",
+     "create replaces a file the user kept"),
+    # failure
+    ("failure/FailureReport.cpp", "if (!message.empty() && message.back() != '.')",
+     "if (message.back() != '.')", "an empty message gets a dot"),
+    ("failure/FailureReport.cpp", "kImageHeaderSize = 0x1000;", "kImageHeaderSize = 0x2000;",
+     "wrong address without a module"),
+    ("failure/FailureReport.h", "ReportTextLimit = 1023;", "ReportTextLimit = 1024;",
+     "the report is cut one byte late"),
+    ("failure/FailureReport.cpp", 'platform::WriteBytes(handle, "\\r\\n", 2);',
+     'platform::WriteBytes(handle, "\\n", 1);', "the report ends with LF alone"),
+    # platform
+    ("platform/posix/PosixFileSystem.cpp", "if (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode))",
+     "if (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode) || S_ISCHR(status.st_mode))",
+     "a character device counts as a file"),
+    ("platform/posix/PosixPlatform.cpp", "if (ConflictsWithOpenFile(status, role)) return", "if (false) return",
+     "a file open as the source can be truncated as the destination"),
+    ("platform/posix/PosixFileSystem.cpp", "(pattern[p] == '?' || pattern[p] == name[n])",
+     "(pattern[p] == name[n])", "? matches only itself"),
+    ("platform/posix/PosixFileSystem.cpp", '{0x58465342, "NTFS"},', '{0x58465342, "xfs"},',
+     "XFS is refused"),
+    ("platform/posix/PosixPlatform.cpp", "{ENOSPC, kErrorDiskFull},", "{ENOSPC, kErrorAccessDenied},",
+     "a full disk reported as access denied"),
+    ("platform/win32/Win32Platform.cpp", "if (error == ERROR_HANDLE_EOF) return IoResult{true, 0};", "",
+     "a read at the end of a file is an error"),
+    ("platform/win32/Win32Platform.cpp", "static_cast<std::uint64_t>(offset) >> 32);", "0);",
+     "offsets past 4 GiB lose their high part"),
+    ("platform/win32/Win32Platform.cpp", "full.size() < MAX_PATH ||", "full.size() < 32767 ||",
+     "long paths get no \\\\?\\ prefix"),
+]
+
+
+def run(argv, cwd, log, timeout=None):
+    with open(log, "a") as out:
+        try:
+            return subprocess.run(argv, cwd=cwd, stdout=out, stderr=subprocess.STDOUT,
+                                  stdin=subprocess.DEVNULL, timeout=timeout).returncode
+        except subprocess.TimeoutExpired:
+            return -1
+
+
+def build(tree, log):
+    """Builds the three targets and the native tests the way tools/test.sh does."""
+    steps = [["cmake", "--build", "--preset", "win32"], ["cmake", "--build", "--preset", "win64"],
+             ["cmake", "--build", "--preset", "native"]]
+    return all(run(step, tree, log) == 0 for step in steps)
+
+
+def configure(tree, log):
+    win64 = os.path.join(tree, "build", "win64", "Dravik.exe")
+    steps = [["cmake", "--preset", "win32"], ["cmake", "--preset", "win64"],
+             ["cmake", "--preset", "native", "-DBUILD_TESTING=ON", f"-DDRAVIK_WIN64_EXE={win64}"]]
+    return all(run(step, tree, log) == 0 for step in steps) and build(tree, log)
+
+
+def tests_pass(tree, log):
+    ctest = ["ctest", "--test-dir", "build/native", "-j", str(os.cpu_count() or 2),
+             "--stop-on-failure", "--timeout", "900"]
+    return run(ctest, tree, log, timeout=3600) == 0
+
+
+def apply(tree, mutant):
+    path, original, mutated, _ = mutant
+    full = os.path.join(tree, path)
+    with open(full) as f:
+        text = f.read()
+    if text.count(original) != 1:
+        sys.exit(f"mutant of {path}: {original!r} occurs {text.count(original)} times")
+    with open(full, "w") as f:
+        f.write(text.replace(original, mutated))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--tests", help="take tests/ from this commit")
+    parser.add_argument("--only", help="comma list of mutant numbers")
+    parser.add_argument("--list", action="store_true")
+    options = parser.parse_args()
+    chosen = range(1, len(MUTANTS) + 1)
+    if options.only:
+        chosen = [int(n) for n in options.only.split(",")]
+    if options.list:
+        for n in chosen:
+            path, original, mutated, what = MUTANTS[n - 1]
+            print(f"{n:3} {path}: {what}")
+        return 0
+
+    root = subprocess.run(["git", "rev-parse", "--show-toplevel"], capture_output=True,
+                          text=True, check=True).stdout.strip()
+    work = tempfile.mkdtemp(prefix="dravik-mutants-")
+    tree = os.path.join(work, "tree")
+    log = os.path.join(work, "log.txt")
+    subprocess.run(["git", "-C", root, "worktree", "add", "--detach", tree, "HEAD"], check=True,
+                   stdout=subprocess.DEVNULL)
+    survivors, killed, stillborn = [], [], []
+    try:
+        if options.tests:
+            shutil.rmtree(os.path.join(tree, "tests"))
+            subprocess.run(["git", "-C", tree, "checkout", options.tests, "--", "tests"],
+                           check=True)
+        print(f"building in {tree} (log: {log})", flush=True)
+        if not configure(tree, log) or not tests_pass(tree, log):
+            print("the unmutated program does not build or pass its tests", file=sys.stderr)
+            return 2
+        for n in chosen:
+            mutant = MUTANTS[n - 1]
+            apply(tree, mutant)
+            if not build(tree, log):
+                outcome, bucket = "does not build", stillborn
+            elif tests_pass(tree, log):
+                outcome, bucket = "SURVIVED", survivors
+            else:
+                outcome, bucket = "killed", killed
+            bucket.append(n)
+            print(f"{n:3} {outcome:14} {mutant[0]}: {mutant[3]}", flush=True)
+            subprocess.run(["git", "-C", tree, "checkout", "--", mutant[0]], check=True)
+    finally:
+        subprocess.run(["git", "-C", root, "worktree", "remove", "--force", tree],
+                       stdout=subprocess.DEVNULL)
+    print(f"{len(killed)} killed, {len(survivors)} survived {survivors or ''}, "
+          f"{len(stillborn)} did not build")
+    shutil.rmtree(work, ignore_errors=True)
+    return 1 if survivors else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
