@@ -1,8 +1,9 @@
 """Runs the real program on real files: the Linux build natively, or a Windows build (the
-32-bit or the 64-bit exe) under the new-WoW64 Wine of a Debian unstable root, where
-tools/wine-root.sh runs the tests. Tests write paths as Linux paths and expected texts as Python strings; the
-harness turns them into what the program under test sees and prints (Windows paths on a
-mapped drive letter and Shift_JIS under Wine, Linux paths and UTF-8 natively)."""
+32-bit or the 64-bit exe) under the new-WoW64 Wine of a Debian unstable root, in which
+tools/wine-root.sh runs the tests. Tests write paths as Linux paths and expected texts as
+Python strings; the harness turns them into what the program under test sees and prints
+(Windows paths on a mapped drive letter and Shift_JIS under Wine, Linux paths and UTF-8
+natively)."""
 
 import atexit
 import os
