@@ -21,20 +21,32 @@ die() {
   exit 1
 }
 
-# The Debian mirror this machine's own apt sources use (the first one for its release).
+# The Debian mirror this machine's own apt sources use (the first one for its release), in
+# either format: one-line entries or deb822 stanzas.
 host_mirror() {
-  local codename
+  local codename file files=()
   codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-  {
-    cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
-      awk -v release="$codename" '$1 == "deb" { sub(/\[[^]]*\] */, ""); if ($3 == release) print $2 }'
-    cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk -v release="$codename" '
-      /^$/ { if (deb && suites ~ "(^| )" release "( |$)") print uris; deb = 0; suites = uris = "" }
-      /^Types:/ && / deb( |$)/ { deb = 1 }
-      /^URIs:/ { uris = $2 }
-      /^Suites:/ { suites = $0 }
-      END { if (deb && suites ~ "(^| )" release "( |$)") print uris }'
-  } | head -n 1
+  for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
+              /etc/apt/sources.list.d/*.sources; do
+    if [[ -f "$file" ]]; then files+=("$file"); fi
+  done
+  ((${#files[@]})) || return 0
+  awk -v release="$codename" '
+    function take(uri) { if (mirror == "") mirror = uri }
+    function end_stanza() {
+      if (deb && suites ~ "(^| )" release "( |$)") take(uris)
+      deb = 0; suites = uris = ""
+    }
+    FNR == 1 { end_stanza() }
+    FILENAME ~ /\.sources$/ {
+      if (/^[ \t]*$/) end_stanza()
+      else if (/^Types:/ && / deb( |$)/) deb = 1
+      else if (/^URIs:/) uris = $2
+      else if (/^Suites:/) suites = $0
+      next
+    }
+    $1 == "deb" { sub(/\[[^]]*\] */, ""); if ($3 == release) take($2) }
+    END { end_stanza(); print mirror }' "${files[@]}"
 }
 
 # Fails unless no mount point lies at or below $1 in this namespace.

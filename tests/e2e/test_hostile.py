@@ -644,7 +644,8 @@ class SpecialFiles(HostileTest):
 
     def kinds(self):
         """What each entry of the folder is, by its own type, not the one it links to."""
-        return {name: stat.S_IFMT(os.lstat(self.path(name)).st_mode) for name in os.listdir(self.dir)}
+        return {name: stat.S_IFMT(os.lstat(self.path(name)).st_mode)
+                for name in os.listdir(self.dir)}
 
     def test_destination_that_is_no_file(self):
         before = self.kinds()
