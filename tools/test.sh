@@ -1,10 +1,17 @@
 #!/usr/bin/env bash
-# Builds all three targets and runs every test: unit tests, end-to-end tests natively and
-# under Wine, the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer,
-# and the fuzz targets (their seed corpora, then 30 s of fuzzing each).
+# Builds all three targets and runs every test: unit tests; end-to-end tests natively and, for
+# both Windows exes, under the Wine of a Debian unstable root (made once per machine by
+# tools/wine-root.sh, in /var/cache/dravik-wine-root or $DRAVIK_WINE_ROOT; needs root); the
+# unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer; and the fuzz targets
+# (their seed corpora, then 30 s of fuzzing each).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh --all
+
+# The root is made (or found made) while the targets build.
+wine_root=${DRAVIK_WINE_ROOT:-/var/cache/dravik-wine-root}
+tools/wine-root.sh make "$wine_root" &
+root_maker=$!
 
 jobs=$(nproc)
 build() {
@@ -14,10 +21,16 @@ build() {
 
 build win32
 build win64
-build native -DBUILD_TESTING=ON -DDRAVIK_WIN64_EXE="$PWD/build/win64/Dravik.exe"
+build native -DBUILD_TESTING=ON -DDRAVIK_WINE_ROOT="$wine_root" \
+  -DDRAVIK_WIN32_EXE="$PWD/build/win32/Dravik.exe" -DDRAVIK_WIN64_EXE="$PWD/build/win64/Dravik.exe"
 build sanitize -DDRAVIK_UNIT_TESTS_ONLY=ON
 
 tools/check-exe.sh build/win32/Dravik.exe build/win64/Dravik.exe
+if ! wait "$root_maker"; then
+  echo "The Debian unstable root with Wine could not be made in $wine_root:" \
+       "the Windows exes cannot be tested." >&2
+  exit 1
+fi
 
 # As root, the copy is also checked on a loop-mounted XFS volume; the test fails rather than
 # skips when it cannot make one.

@@ -1,7 +1,9 @@
-"""Runs the real program on real files: the Linux build natively, or the Windows build
-under Wine. Tests write paths as Linux paths and expected texts as Python strings; the
-harness turns them into what the program under test sees and prints (Windows paths on a
-mapped drive letter and Shift_JIS under Wine, Linux paths and UTF-8 natively)."""
+"""Runs the real program on real files: the Linux build natively, or a Windows build (the
+32-bit or the 64-bit exe) under the new-WoW64 Wine of a Debian unstable root, in which
+tools/wine-root.sh runs the tests. Tests write paths as Linux paths and expected texts as
+Python strings; the harness turns them into what the program under test sees and prints
+(Windows paths on a mapped drive letter and Shift_JIS under Wine, Linux paths and UTF-8
+natively)."""
 
 import atexit
 import os
@@ -14,7 +16,9 @@ import unittest
 TARGET = os.environ.get("DRAVIK_TARGET", "native")
 EXE = os.environ.get("DRAVIK_EXE", "")
 WINE = TARGET == "wine"
-WINE_LOADER = "/usr/lib/wine/wine64"
+WINE_DIR = "/usr/lib/x86_64-linux-gnu/wine"
+WINE_LOADER = WINE_DIR + "/wine"
+WINE_SERVER = WINE_DIR + "/wineserver"
 DRIVE = "T:"
 
 ENCODING = "cp932" if WINE else "utf-8"
@@ -43,17 +47,24 @@ class _Session:
             self.prefix = tempfile.mkdtemp(prefix="dravik-wineprefix-")
             self.env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", LC_ALL="ja_JP.UTF-8",
                             WINEDLLOVERRIDES="mscoree,mshtml=")
+            # Wine 10 aborts at start ("free(): invalid pointer") whenever TMPDIR is set.
+            self.env.pop("TMPDIR", None)
             subprocess.run([WINE_LOADER, "cmd", "/c", "exit"], env=self.env,
                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, check=False, timeout=300)
             devices = os.path.join(self.prefix, "dosdevices")
             os.symlink(self.root, os.path.join(devices, DRIVE.lower()))
-            # Keep the wineserver running between the program's runs.
-            subprocess.run(["wineserver", "-p"], env=self.env, check=False)
+            # One Windows process lives as long as the session: with none, Wine stops the
+            # prefix's services within seconds, and every start then takes 1.5 s more.
+            self.keeper = subprocess.Popen([WINE_LOADER, "cmd"], env=self.env,
+                                           stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                           stderr=subprocess.DEVNULL)
 
     def close(self):
         if WINE:
-            subprocess.run(["wineserver", "-k"], env=self.env, check=False)
+            self.keeper.stdin.close()  # cmd ends at the end of its input
+            subprocess.run([WINE_SERVER, "-k"], env=self.env, check=False)
+            self.keeper.wait(timeout=60)
             shutil.rmtree(self.prefix, ignore_errors=True)
         shutil.rmtree(self.root, ignore_errors=True)
 

@@ -54,6 +54,22 @@ class CopyContent(ProgramTest):
         self.assertLessEqual(allocated(self.path("copy.bin")), 4 * 1024 * 1024)
 
 
+    def test_sparse_sources_near_2_and_4_gib(self):
+        # Lengths and offsets that a 32-bit quantity would cut: data just below each
+        # boundary, data across it, ends in data and in a hole.
+        cases = ((2 * GIB - 1, 2 * GIB - 5, b"tail"), (2 * GIB + 5000, 2 * GIB - 3, b"across"),
+                 (4 * GIB - 1, 4 * GIB - 5, b"tail"), (4 * GIB + 1, 4 * GIB - 3, b"acro"))
+        for size, offset, data in cases:
+            with self.subTest(size=size):
+                write_sparse(self.path("src.bin"), size, [(offset, data)])
+                result = self.run_program("src.bin", "copy.bin", timeout=1200)
+                self.assertOutput(result, f"{self.shown('src.bin')} > {self.shown('copy.bin')}",
+                                  count_line(1))
+                self.assertSparseCopy(self.path("src.bin"), self.path("copy.bin"))
+                self.assertLessEqual(allocated_beyond_wine_tail(self.path("copy.bin")), 2 * BLOCK)
+                os.remove(self.path("copy.bin"))
+
+
 class SingleFileMode(ProgramTest):
     def setUp(self):
         super().setUp()

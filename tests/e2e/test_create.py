@@ -14,6 +14,11 @@ class CreateSparseFile(ProgramTest):
     def test_sizes_give_exact_length_and_nothing_allocated(self):
         for argument, size, shown in (("1", 1, "1"), ("1000", 1000, "1,000"), ("10K", 10240, "10,240"),
                                       ("1G", 1 << 30, "1,073,741,824"),
+                                      ("2147483647", (1 << 31) - 1, "2,147,483,647"),
+                                      ("2G", 1 << 31, "2,147,483,648"),
+                                      ("4294967295", (1 << 32) - 1, "4,294,967,295"),
+                                      ("4G", 1 << 32, "4,294,967,296"),
+                                      ("4294967297", (1 << 32) + 1, "4,294,967,297"),
                                       ("1T", TIB, "1,099,511,627,776")):
             with self.subTest(size=argument):
                 name = f"new{argument}.img"

@@ -43,6 +43,23 @@ _CAP_DAC_OVERRIDE = 1
 _CAP_DAC_READ_SEARCH = 2
 
 
+_CLONE_NEWNS = 0x00020000
+_MS_REC = 0x4000
+_MS_PRIVATE = 1 << 18
+
+
+def with_own_proc(folder):
+    """Before exec: a mount namespace of the child's own, with a procfs mounted on `folder`.
+    The mount ends with the child; nobody else ever sees it."""
+    def apply():
+        for call, args in ((_libc.unshare, (_CLONE_NEWNS,)),
+                           (_libc.mount, (None, b"/", None, _MS_REC | _MS_PRIVATE, None)),
+                           (_libc.mount, (b"proc", os.fsencode(folder), b"proc", 0, None))):
+            if call(*args) != 0:
+                raise OSError(ctypes.get_errno(), call.__name__)
+    return apply
+
+
 def without_access_override():
     """Before exec: takes from root the power to open files that their mode bits forbid."""
     if os.geteuid() != 0:
@@ -206,11 +223,13 @@ class UnreadableSource(HostileTest):
 
     def test_source_whose_read_fails(self):
         # The program's own memory file opens, but reading at offset 0 (never mapped) fails.
-        dest = self.path("dest.bin")
-        result = self.launch("/proc/self/mem", dest)
+        if os.geteuid() != 0:
+            self.skipTest("mounting a procfs of the test's own needs root")
+        os.mkdir(self.path("proc"))
+        source, dest = self.path("proc", "self", "mem"), self.path("dest.bin")
+        result = self.launch(source, dest, before_exec=with_own_proc(self.path("proc")))
         self.assertEqual(result.out, b"")
-        text = self.assertSystemReport(result, "EReadError",
-                                       "ファイル /proc/self/mem を読み込めません。 ")
+        text = self.assertSystemReport(result, "EReadError", f"ファイル {source} を読み込めません。 ")
         self.assertEqual(text, os.strerror(errno.EIO))
         self.assertEqual(read(dest), b"")  # created, and nothing was read into it
 
@@ -440,12 +459,13 @@ class EveryByteValue(HostileTest):
     def test_each_byte_as_a_file_name(self):
         os.mkdir(self.path("sweep"))
         folder = os.fsencode(self.path("sweep"))
-        for value in range(1, 256):
+        # The separator alone would name the real root: never a destination here.
+        for value in set(range(1, 256)) - {ord("/")}:
             name = bytes([value])
             with self.subTest(byte=value):
                 result = self.launch(b"/c", name, b"1", cwd=self.path("sweep"))
-                if name in (b"/", b".", b"*", b"?"):  # the root, the current folder, wildcards
-                    path = {b"/": b"/", b".": folder}.get(name, folder + b"/" + name)
+                if name in (b".", b"*", b"?"):  # the current folder, wildcards
+                    path = folder if name == b"." else folder + b"/" + name
                     output = path + encode(" ファイルが作成されませんでした。\r\n")
                 else:
                     path = folder + b"/" + name
@@ -597,7 +617,10 @@ class PathsAndFolders(HostileTest):
 
 @unittest.skipIf(WINE, NATIVE_ONLY)
 class SpecialFiles(HostileTest):
-    """FIFOs, devices, sockets and looping links are no files: nothing waits on them."""
+    """FIFOs, devices, sockets and looping or dangling links are no files: nothing waits on
+    them, nothing is written to them, and none of them is removed or replaced."""
+
+    DEVICES = {"null": (1, 3), "zero": (1, 5), "full": (1, 7), "urandom": (1, 9)}
 
     def setUp(self):
         super().setUp()
@@ -605,23 +628,41 @@ class SpecialFiles(HostileTest):
         os.mkfifo(self.path("fifo"))
         os.symlink("fifo", self.path("fifo-link"))
         os.symlink("loop", self.path("loop"))
+        os.symlink("missing", self.path("dangling"))
+        self.bind_socket("socket")
+        # Character devices of this folder's own, as root; the devices they stand for are
+        # the harmless memory devices.
+        self.devices = []
+        if os.geteuid() == 0:
+            for name, (major, minor) in self.DEVICES.items():
+                os.mknod(self.path(name), stat.S_IFCHR | 0o666, os.makedev(major, minor))
+                self.devices.append(name)
+
+    def bind_socket(self, *parts):
+        with socket.socket(socket.AF_UNIX) as listener:
+            listener.bind(self.path(*parts))
+
+    def kinds(self):
+        """What each entry of the folder is, by its own type, not the one it links to."""
+        return {name: stat.S_IFMT(os.lstat(self.path(name)).st_mode)
+                for name in os.listdir(self.dir)}
 
     def test_destination_that_is_no_file(self):
-        for dest in (self.path("fifo"), self.path("fifo-link"), self.path("loop"), "/dev/null",
-                     "/dev/zero", "/dev/full"):
-            with self.subTest(dest=dest):
+        before = self.kinds()
+        for name in ["fifo", "fifo-link", "loop", "dangling", "socket"] + self.devices:
+            dest = self.path(name)
+            with self.subTest(dest=name):
                 self.assertRun(self.launch(self.source, dest, timeout=20),
                                lines(f"{self.source} > {dest} ... skip", count_line(0)))
                 self.assertRun(self.launch("/c", dest, "5", timeout=20),
                                lines(f"{dest} ファイルが作成されませんでした。"))
-        self.assertTrue(stat.S_ISFIFO(os.stat(self.path("fifo")).st_mode))
-        self.assertTrue(os.path.islink(self.path("loop")))
+        self.assertEqual(self.kinds(), before)
+        self.assertEqual(os.readlink(self.path("dangling")), "missing")
 
     def test_source_that_is_no_file(self):
-        for source in (self.path("fifo"), self.path("loop"), "/dev/null", "/dev/zero",
-                       "/dev/urandom"):
-            with self.subTest(source=source):
-                self.assertRun(self.launch(source, self.path("copy.bin"), timeout=20),
+        for name in ["fifo", "loop", "dangling", "socket"] + self.devices:
+            with self.subTest(source=name):
+                self.assertRun(self.launch(self.path(name), self.path("copy.bin"), timeout=20),
                                lines(count_line(0)))
                 self.assertFalse(os.path.exists(self.path("copy.bin")))
 
@@ -632,10 +673,9 @@ class SpecialFiles(HostileTest):
         self.write(b"b", "src", "b.bin")
         os.mkfifo(self.path("dst", "b.bin"))  # a FIFO in the way: no question, not written
         os.mkfifo(self.path("src", "fifo"))
-        os.symlink("/dev/zero", self.path("src", "zero"))
+        os.symlink("../zero" if self.devices else "../fifo", self.path("src", "zero"))
         os.symlink("loop", self.path("src", "loop"))
-        with socket.socket(socket.AF_UNIX) as listener:
-            listener.bind(self.path("src", "sock"))
+        self.bind_socket("src", "sock")
         result = self.launch(self.path("src", "*"), self.path("dst"), timeout=20)
         self.assertEqual((result.err, result.code), (b"", 0))
         src = self.path("src")
@@ -646,7 +686,7 @@ class SpecialFiles(HostileTest):
         self.assertTrue(result.out.endswith(lines(count_line(1))))
         self.assertEqual(read(self.path("dst", "a.bin")), b"a")
         self.assertCountEqual(os.listdir(self.path("dst")), ["a.bin", "b.bin"])
-
+        self.assertTrue(stat.S_ISFIFO(os.stat(self.path("dst", "b.bin")).st_mode))
 
 if __name__ == "__main__":
     unittest.main()

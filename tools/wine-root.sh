@@ -1,0 +1,173 @@
+#!/usr/bin/env bash
+# A minimal root of Debian's unstable suite whose Wine (built in the new WoW64 mode) runs both
+# Windows exes, the 32-bit one too, on a kernel that runs no 32-bit Linux code.
+#
+#   tools/wine-root.sh make ROOT                         makes the root, once per machine
+#   tools/wine-root.sh run ROOT FOLDER... -- COMMAND...  runs COMMAND chrooted in it
+#
+# `run` works in a mount and PID namespace of its own: /proc, /dev and each FOLDER (at its
+# own path) are mounted there only. They are gone for good when the run ends, however it
+# ends, together with every process it left (a wineserver, say); the host never sees them,
+# so deleting the root can never reach through a bind mount into the host's files. Parallel
+# runs in the same root each have their own mounts and their own temporary folder.
+set -euo pipefail
+
+recipe="debootstrap sid minbase; apt: wine64 wine locales python3; locale: ja_JP.UTF-8"
+packages=(wine64 wine locales python3)
+script=$(realpath "$0")
+
+die() {
+  echo "wine-root: $*" >&2
+  exit 1
+}
+
+# The Debian mirror this machine's own apt sources use (the first one for its release), in
+# either format: one-line entries or deb822 stanzas.
+host_mirror() {
+  local codename file files=()
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
+              /etc/apt/sources.list.d/*.sources; do
+    if [[ -f "$file" ]]; then files+=("$file"); fi
+  done
+  ((${#files[@]})) || return 0
+  awk -v release="$codename" '
+    function take(uri) { if (mirror == "") mirror = uri }
+    function end_stanza() {
+      if (deb && suites ~ "(^| )" release "( |$)") take(uris)
+      deb = 0; suites = uris = ""
+    }
+    FNR == 1 { end_stanza() }
+    FILENAME ~ /\.sources$/ {
+      if (/^[ \t]*$/) end_stanza()
+      else if (/^Types:/ && / deb( |$)/) deb = 1
+      else if (/^URIs:/) uris = $2
+      else if (/^Suites:/) suites = $0
+      next
+    }
+    $1 == "deb" { sub(/\[[^]]*\] */, ""); if ($3 == release) take($2) }
+    END { end_stanza(); print mirror }' "${files[@]}"
+}
+
+# Fails unless no mount point lies at or below $1 in this namespace.
+check_no_mounts() {
+  local folder mount
+  folder=$(realpath -m "$1")
+  while read -r _ _ _ _ mount _; do
+    mount=$(printf '%b' "${mount//\\/\\0}")
+    if [[ "$mount" == "$folder" || "$mount" == "$folder"/* ]]; then
+      die "$mount is mounted inside $folder; unmount it first (nothing was deleted)"
+    fi
+  done </proc/self/mountinfo
+}
+
+remove_tree() {
+  [[ -e "$1" ]] || return 0
+  check_no_mounts "$1"
+  rm -rf --one-file-system "$1"
+}
+
+is_complete() {
+  [[ "$(cat "$1/.dravik-root" 2>/dev/null)" == "$recipe" ]]
+}
+
+# In a fresh mount and PID namespace: mounts /proc, /dev and the folders into the root, then
+# runs the command chrooted in it, in the current folder when that is one of the folders. The
+# mounts end with the namespace, that is when the command ends.
+enter() {
+  local root=$1 scratch=$2
+  shift 2
+  mount -t proc proc "$root/proc"
+  mount --rbind /dev "$root/dev"
+  while [[ "$1" != -- ]]; do
+    mkdir -p "$root$1"
+    mount --bind "$1" "$root$1"
+    shift
+  done
+  shift
+  # The root's own environment: nothing of the host's leaks in.
+  chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
+    TMPDIR="$scratch" /bin/sh -c 'cd "$0" 2>/dev/null || cd /; exec "$@"' "$PWD" "$@"
+}
+
+in_namespace() {
+  unshare --mount --propagation private --pid --fork --kill-child -- "$script" enter "$@"
+}
+
+make_root() {
+  local root=$1 mirror
+  [[ $(id -u) -eq 0 ]] || die "making $root needs root"
+  command -v debootstrap >/dev/null || die "debootstrap is missing (tools/install-deps.sh --all)"
+  mkdir -p "$(dirname "$root")"
+  exec {lock}>"$root.lock"
+  flock "$lock"
+  if is_complete "$root"; then
+    return 0
+  fi
+  mirror=${DRAVIK_DEBIAN_MIRROR:-$(host_mirror)}
+  [[ -n "$mirror" ]] || die "no Debian mirror found in this machine's apt sources"
+  echo "wine-root: making $root from $mirror (unstable, with Wine)" >&2
+  # A half-made root of an interrupted run, or one made by another recipe, is made anew.
+  local new="$root.new"
+  remove_tree "$new"
+  check_no_mounts "$root"
+  # debootstrap mounts /proc and /sys in the new root: in a namespace of its own, they cannot
+  # outlive it.
+  if ! unshare --mount --propagation private \
+      debootstrap --variant=minbase sid "$new" "$mirror" >"$root.log" 2>&1; then
+    tail -n 20 "$root.log" >&2
+    die "debootstrap of Debian unstable from $mirror failed (log: $root.log)"
+  fi
+  # The unstable suite's Release file may be past its Valid-Until date on the mirror.
+  echo 'Acquire::Check-Valid-Until "false";' >"$new/etc/apt/apt.conf.d/99dravik"
+  echo 'ja_JP.UTF-8 UTF-8' >"$new/etc/locale.gen"
+  if ! in_namespace "$new" /tmp -- /bin/sh -c "apt-get update &&
+      DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends ${packages[*]} &&
+      apt-get clean && locale-gen" >>"$root.log" 2>&1; then
+    tail -n 20 "$root.log" >&2
+    die "installing ${packages[*]} into $new failed (log: $root.log)"
+  fi
+  echo "$recipe" >"$new/.dravik-root"
+  remove_tree "$root"
+  mv "$new" "$root"
+  echo "wine-root: $root is ready" >&2
+}
+
+run_in_root() {
+  local root
+  root=$(realpath "$1")
+  shift
+  local folders=()
+  while [[ $# -gt 0 && "$1" != -- ]]; do
+    [[ -d "$1" ]] || die "$1 is no folder"
+    folders+=("$(realpath "$1")")
+    shift
+  done
+  [[ $# -gt 1 ]] || die "usage: $0 run ROOT FOLDER... -- COMMAND..."
+  shift
+  [[ $(id -u) -eq 0 ]] || die "running in $root needs root"
+  exec {lock}>"$root.lock"
+  flock --shared "$lock"
+  is_complete "$root" || die "$root is not made (tools/wine-root.sh make $root)"
+  # The run's own temporary folder (global, for the trap); no mount is ever made inside it.
+  scratch=$(mktemp -d "$root/tmp/run.XXXXXX")
+  trap 'rm -rf --one-file-system "$scratch"' EXIT
+  mapfile -t folders < <(outermost "${folders[@]}")
+  local status=0
+  in_namespace "$root" "${scratch#"$root"}" "${folders[@]}" -- "$@" || status=$?
+  return "$status"
+}
+
+# The folders that lie inside none of the others.
+outermost() {
+  printf '%s\n' "$@" | sort -u |
+    awk '{ for (i = 1; i <= n; i++) if (index($0, kept[i] "/") == 1) next; kept[++n] = $0; print }'
+}
+
+[[ $# -lt 2 || ( -n "$2" && "$(realpath -m "$2")" != / ) ]] || die "'$2' cannot be the root"
+case "${1:-}" in
+  make) [[ $# -eq 2 ]] || die "usage: $0 make ROOT"; make_root "$(realpath -m "$2")" ;;
+  run) shift; run_in_root "$@" ;;
+  enter) shift; enter "$@" ;;
+  *) die "usage: $0 make ROOT | run ROOT FOLDER... -- COMMAND..." ;;
+esac
