@@ -139,9 +139,12 @@ def build(tree, log):
 
 
 def configure(tree, log):
-    win64 = os.path.join(tree, "build", "win64", "Dravik.exe")
+    exes = [f"-DDRAVIK_{b.upper()}_EXE=" + os.path.join(tree, "build", b, "Dravik.exe")
+            for b in ("win32", "win64")]
+    root = os.environ.get("DRAVIK_WINE_ROOT", "/var/cache/dravik-wine-root")
     steps = [["cmake", "--preset", "win32"], ["cmake", "--preset", "win64"],
-             ["cmake", "--preset", "native", "-DBUILD_TESTING=ON", f"-DDRAVIK_WIN64_EXE={win64}"]]
+             ["cmake", "--preset", "native", "-DBUILD_TESTING=ON", f"-DDRAVIK_WINE_ROOT={root}",
+              *exes]]
     return all(run(step, tree, log) == 0 for step in steps) and build(tree, log)
 
 
