@@ -19,7 +19,7 @@ namespace {
 
 // The copy goes through the file in chunks of this size, each read, scanned and written on
 // its own; where there are two workers, they take the chunks in turn.
-constexpr std::int64_t kChunkBytes = 1 << 20;
+constexpr std::int64_t kChunkBytes = 512 << 10;
 constexpr std::size_t kPageBytes = 4096;
 constexpr std::int64_t kNoEnd = std::numeric_limits<std::int64_t>::max();
 

@@ -3,7 +3,7 @@
 // tells where a file's holes are or hides them, with one worker or two. The source is built
 // from pieces: bytes of the input, runs of one non-zero byte, sparse patterns, written
 // (allocated) zeros and holes, with lengths that end them near 2049-byte blocks, the units
-// and the copy's 1 MiB chunks.
+// and the copy's 512 KiB chunks.
 //
 // Without a failure the copy must succeed, and the destination be as long as the source,
 // hold its bytes and be allocated in exactly the units that hold a non-zero byte. With one

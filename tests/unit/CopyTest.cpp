@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr std::int64_t kChunk = 1 << 20;
+constexpr std::int64_t kChunk = 512 << 10;
 const std::string kSource = "C:\\work\\src";
 const std::string kDest = "C:\\work\\dst";
 
