@@ -67,7 +67,7 @@ MUTANTS = [
      "console buffer of 127 bytes"),
     ("Dravik/Console.cpp", "lowered[begin]) <= 0x20) ++begin;", "lowered[begin]) < 0x20) ++begin;",
      "a leading space is not trimmed from an answer"),
-    ("Dravik/Console.cpp", 'else if (allowAll && (answer == "a"', 'else if ((answer == "a"',
+    ("Dravik/Console.cpp", 'else if (allowAll && (answer == "a"', 'else if ((allowAll || true) && (answer == "a"',
      "all is accepted by the Yes/No question"),
     ("Dravik/Console.cpp", "      return oaNo;", "      return oaYes;",
      "the end of input answers yes"),
