@@ -1,0 +1,268 @@
+"""What only the real program on a real system shows: the Linux build natively, a Windows exe
+under the Wine of the root that tools/wine-root.sh runs these tests in. Expected texts name the
+test's files as "<name>"; they become T:\\ paths in code page 932 under Wine, else UTF-8."""
+
+import os, re, shutil, signal, socket, subprocess, tempfile, threading, time, unittest
+from pathlib import Path
+from subprocess import DEVNULL, PIPE
+
+EXE = os.environ.get("DRAVIK_EXE", "")
+WINE = os.environ.get("DRAVIK_TARGET") == "wine"
+LOADER = ["/usr/lib/x86_64-linux-gnu/wine/wine"] if WINE else []
+ROOT = (ROOT_FOLDER := tempfile.TemporaryDirectory(prefix="dravik-e2e-")).name  # T: under Wine
+ENV = dict(os.environ, LC_ALL="ja_JP.UTF-8" if WINE else "C.UTF-8", WINEDEBUG="-all",
+           WINEDLLOVERRIDES="mscoree,mshtml=", WINEPREFIX=os.path.join(ROOT, ".wine"))
+ENV.pop("TMPDIR", None)  # Wine 10 aborts at start whenever it is set
+if WINE:
+    subprocess.run(LOADER + ["cmd", "/c", "exit"], env=ENV, stdin=DEVNULL, stdout=DEVNULL)
+    os.symlink(ROOT, os.path.join(ROOT, ".wine", "dosdevices", "t:"))
+    # A Windows process alive all along keeps the prefix's services: each start takes 1.5 s less.
+    KEEPER = subprocess.Popen(LOADER + ["cmd"], env=ENV, stdin=PIPE, stdout=DEVNULL)
+GIB = 1 << 30
+COUNT = "         {} 個のファイルをコピーしました。"
+ASK = "を上書きしますか？(Yes/No"
+NOT_MADE = "ファイルが作成されませんでした。"
+LAYOUTS = (  # length, then (offset, data); holes elsewhere
+    (3 << 18, (1 << 18, os.urandom(4096)), ((2 << 18) + 5, b"x" * 100)),
+    (6152, (0, bytes(6152))),  # zeros written out: the copy allocates nothing
+    (0,), (25502, (0, bytes(range(1, 256)) * 100 + b"\0\1")),
+    (5 * GIB + 9, (0, b"boot"), (4 * GIB + 123, os.urandom(5000)), (5 * GIB - 7, b"tail")),
+    (2 * GIB - 1, (2 * GIB - 5, b"tail")), (2 * GIB + 5000, (2 * GIB - 3, b"across")),
+    (4 * GIB - 1, (4 * GIB - 5, b"tail")), (4 * GIB + 1, (4 * GIB - 3, b"acro")))
+
+
+def write(path, size, *extents):
+    with open(path, "wb") as f:
+        f.truncate(size)
+        for offset, data in extents:
+            os.pwrite(f.fileno(), data, offset)
+
+
+def content(path):
+    """Length and nonzero runs of a file, read only where the file system has data."""
+    runs, end = [], 0
+    with open(path, "rb") as f:
+        while True:
+            try:
+                start = os.lseek(f.fileno(), end, os.SEEK_DATA)
+            except OSError:  # no data follows
+                return os.fstat(f.fileno()).st_size, runs
+            end = os.lseek(f.fileno(), start, os.SEEK_HOLE)
+            data = os.pread(f.fileno(), end - start, start)
+            runs += [(start + m.start(), m[0]) for m in re.finditer(rb"[^\0]+", data)]
+
+
+def allocated(path):  # less the block that Wine leaves allocated where it sets an odd end
+    status = os.stat(path)
+    return status.st_blocks * 512 - 4096 * (WINE and status.st_size % 4096 > 0)
+
+
+@unittest.skipUnless(EXE, "DRAVIK_EXE is not set")
+class ProgramTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(dir=ROOT)
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def path(self, name=""):
+        return os.path.join(self.dir, name)
+
+    def shown(self, name=""):
+        relative = os.path.relpath(self.path(name), ROOT).replace("/", "\\")
+        return "T:\\" + relative if WINE else self.path(name)
+
+    def text(self, *lines):
+        joined = re.sub("<([^<>]*)>", lambda m: self.shown(m[1]), "\r\n".join(lines) + "\r\n")
+        return joined.encode("cp932" if WINE else "utf-8")
+
+    def report(self, name, message):
+        module = os.path.basename(EXE)
+        return self.text(f"{name} がモジュール {module} の XXXXXXXX で発生しました。\n{message}")
+
+    def run_program(self, *args, stdin=b"", cwd=None, stdout=PIPE, before=None, env=ENV):
+        done = subprocess.run(LOADER + [EXE, *args], input=stdin, stdout=stdout, env=env,
+                              stderr=PIPE, cwd=cwd or self.dir, preexec_fn=before, timeout=300)
+        err = re.sub(rb"\b[0-9A-F]{8}\b", b"XXXXXXXX", done.stderr, 1)  # the report's address
+        return done.stdout, err, done.returncode
+
+    def check(self, args, out, err=b"", code=0, **options):
+        self.assertEqual(self.run_program(*args, **options), (out, err, code), args)
+
+
+class EveryBuild(ProgramTest):
+    def test_copies_keep_content_length_and_holes(self):
+        for size, *extents in LAYOUTS:
+            write(self.path("src"), size, *extents)
+            self.check(("src", "copy"), self.text("<src> > <copy>", COUNT.format(1)))
+            self.assertEqual(content(self.path("copy")), content(self.path("src")))
+            units = {(at + i) // 4096 for at, data in extents for i, b in enumerate(data) if b}
+            self.assertLessEqual(allocated(self.path("copy")), 4096 * len(units), size)
+            os.remove(self.path("copy"))
+
+    def test_created_files_have_their_length_and_no_data(self):
+        for typed, size in (("1000", 1000), ("2147483647", 2**31 - 1), ("2G", 2**31),
+                            ("4294967295", 2**32 - 1), ("4G", 2**32), ("4294967297", 2**32 + 1),
+                            ("1T", 2**40)):
+            self.check(("/c", "new.bin", typed),
+                       self.text(f"<new.bin> ({size:,} bytes) ファイルを作成しました。"))
+            self.assertEqual(content(self.path("new.bin")), (size, []))
+            self.assertLessEqual(allocated(self.path("new.bin")), 0)
+            os.remove(self.path("new.bin"))
+
+    def test_questions_lines_and_count(self):
+        os.mkdir(self.path("d"))
+        Path(self.path("a.bin")).write_bytes(b"data")
+        os.link(self.path("a.bin"), self.path("hard.bin"))
+        os.symlink("a.bin", self.path("sym.bin"))
+        rows = [  # arguments, answer, a line, the count (None: no count line), a file's content
+            ("./a.bin d//../b.bin", "y", f"<b.bin> {ASK})<a.bin> > <b.bin>", 1, "b.bin new"),
+            ("a.bin b.bin", "no", f"<b.bin> {ASK})<a.bin> > <b.bin> ... skip", 0, "b.bin old"),
+            ("a.* d", "a", f"<d/a.bin> {ASK}/All)<a.bin> > <d/a.bin>", 1, "d/a.bin new"),
+            ("/c b.bin 5", "n", f"<b.bin> {ASK})<b.bin> {NOT_MADE}", None, "b.bin old")]
+        rows += [(f"a.bin {link}", "y", f"<{link}> {ASK})<a.bin> > <{link}> ... skip", 0,
+                  "a.bin new") for link in ["hard.bin"] + ["sym.bin"] * (not WINE)]  # the source
+        for args, answer, line, count, then in rows:
+            for name, old in (("a.bin", b"new"), ("b.bin", b"old"), ("d/a.bin", b"old")):
+                Path(self.path(name)).write_bytes(old)
+            lines = [line] + [COUNT.format(count)] * (count is not None)
+            self.check(args.split(), self.text(*lines), stdin=answer.encode() + b"\n")
+            name, data = then.split()
+            self.assertEqual(Path(self.path(name)).read_text(), data, args)
+
+    def test_usage_is_out_through_a_pipe_before_the_wait(self):
+        name = os.path.basename(EXE)
+        usage = self.text("Dravik.exe", f" {name} コピー元ファイル コピー先フォルダ|コピー先ファイル",
+                          f" {name} /C 作成ファイル 作成バイト数[K]|[M]|[G]|[T]", "",
+                          "by vellamor", "", "Enter キーを押して下さい")
+        with subprocess.Popen(LOADER + [EXE], stdin=PIPE, stdout=PIPE, stderr=PIPE, env=ENV) as run:
+            watchdog = threading.Timer(60, run.kill)
+            watchdog.start()
+            shown = run.stdout.read(len(usage))
+            watchdog.cancel()
+            rest = run.communicate(b"\n")
+        self.assertEqual((shown, *rest, run.returncode), (usage, b"", b"", 0))
+
+
+@unittest.skipIf(WINE or os.geteuid() != 0, "the Linux system's own, as root")
+class Linux(ProgramTest):
+    def test_special_files_are_no_files_and_fail_as_output(self):
+        Path(self.path("a.bin")).write_bytes(b"data")
+        os.mkfifo(self.path("fifo"))
+        with socket.socket(socket.AF_UNIX) as listener:
+            listener.bind(self.path("socket"))
+        os.symlink("missing", self.path("dangling"))
+        os.symlink("loop", self.path("loop"))
+        for name, minor in (("null", 3), ("zero", 5), ("full", 7)):  # as in /dev
+            os.mknod(self.path(name), 0o20666, os.makedev(1, minor))  # character devices
+        kinds = lambda: {name: os.lstat(self.path(name)).st_mode for name in os.listdir(self.dir)}
+        before = kinds()
+        for name in ("fifo", "socket", "dangling", "loop", "null", "zero", "full"):
+            self.check(("a.bin", name), self.text(f"<a.bin> > <{name}> ... skip", COUNT.format(0)))
+            self.check(("/c", name, "5"), self.text(f"<{name}> {NOT_MADE}"))
+            self.check((name, "copy.bin"), self.text(COUNT.format(0)))
+        self.assertEqual(kinds(), before)
+        reader, writer = os.pipe()
+        os.close(reader)
+        with os.fdopen(writer, "wb") as gone, open(self.path("full"), "wb") as full:
+            for args, stdout, setup, code in (((), full, None, 112), ((), gone, None, 109),
+                                              (("a.bin", "c"), DEVNULL, lambda: os.close(1), 105)):
+                self.check(args, None, self.report("EInOutError", f"I/O エラー ({code})."), 1,
+                           stdin=b"\n", stdout=stdout, before=setup)
+        self.assertEqual(Path(self.path("c")).read_bytes(), b"data")  # not on descriptor 1
+
+    def test_wildcards_have_the_shells_meaning(self):
+        os.makedirs(self.path("s/folder.d"))  # matches, and is passed over
+        for name in ("f.bin", "fa.bin", "noext", "trail.", ".hidden"):
+            Path(self.path("s/" + name)).write_bytes(b"x")
+        for to, pattern, names in (("d1", "*.*", ["f.bin", "fa.bin", "trail.", ".hidden"]),
+                                   ("d2", "*.", ["trail."]), ("d3", "f?.bin", ["fa.bin"])):
+            os.mkdir(self.path(to))
+            out, err, code = self.run_program("s/" + pattern, to)
+            lines = [f"<s/{name}> > <{to}/{name}>" for name in names] + [COUNT.format(len(names))]
+            self.assertEqual((sorted(out.split(b"\r\n")), err, code),  # in the folder's order
+                             (sorted(self.text(*lines).split(b"\r\n")), b"", 0), pattern)
+            self.assertEqual(sorted(os.listdir(self.path(to))), sorted(names), pattern)
+
+    def test_paths_in_a_deleted_current_folder_are_refused(self):
+        tag, gone = "dravik-e2e-" + os.path.basename(self.dir), self.path("gone")
+        refused = self.report("EFOpenError", f"ファイル {tag} は開けません。 No such file or directory .")
+        for args, out, err, code in (((EXE, tag), b"", refused, 1),  # any file as the source
+                                     (("/c", tag, "5"), self.text(f"{tag} {NOT_MADE}"), b"", 0)):
+            os.mkdir(gone)
+            result = self.run_program(*args, cwd=gone, before=lambda: os.rmdir(gone))
+            stray = os.path.lexists("/" + tag)  # a name that no other file at / has
+            if stray:
+                os.remove("/" + tag)
+            self.assertEqual((result, stray), ((out, err, code), False))
+
+    def test_copy_on_xfs_allocates_no_more_than_cp(self):
+        image, volume = self.path("xfs.img"), self.path("xfs")
+        write(image, 320 << 20)
+        os.mkdir(volume)
+        if not shutil.which("mkfs.xfs") and os.environ.get("DRAVIK_REQUIRE_XFS") != "1":
+            self.skipTest("mkfs.xfs is missing (xfsprogs)")
+        subprocess.run(["mkfs.xfs", "-q", image], check=True)
+        subprocess.run(["mount", "-o", "loop", image, volume], check=True)
+        self.addCleanup(subprocess.run, ["umount", volume], check=True)  # before the folder goes
+        # XFS allocates ahead of a growing end: small extents far apart would keep that space.
+        for i, extents in enumerate(([(0, os.urandom(1 << 20))],
+                                     [(at, b"x" * 4096) for at in range(0, 20 << 20, 40 << 10)])):
+            src, ours, theirs = (os.path.join(volume, f"{n}{i}") for n in ("src", "ours", "cp"))
+            write(src, 20 << 20, *extents)
+            self.check((src, ours), self.text(f"{src} > {ours}", COUNT.format(1)))
+            subprocess.run(["cp", "--sparse=always", "--reflink=never", src, theirs], check=True)
+            os.sync()
+            self.assertEqual(content(ours), content(src))
+            self.assertLessEqual(os.stat(ours).st_blocks, os.stat(theirs).st_blocks)
+
+    def test_source_cut_during_the_copy_leaves_what_was_read(self):
+        src, copy, data = self.path("src"), self.path("copy"), os.urandom((1 << 20) + 1) * 256
+        Path(src).write_bytes(data)  # its period is no chunk's
+        program = subprocess.Popen([EXE, src, copy], stdout=PIPE, stderr=PIPE, env=ENV)
+        program.send_signal(signal.SIGSTOP)  # from here on, it runs in slices of about 0.5 ms
+        while program.poll() is None and not (
+                os.path.exists(copy) and os.path.getsize(copy) == len(data)):  # set first
+            program.send_signal(signal.SIGCONT)
+            time.sleep(0.0005)
+            program.send_signal(signal.SIGSTOP)
+        os.truncate(src, 32 << 20)
+        program.send_signal(signal.SIGCONT)
+        self.assertEqual((*program.communicate(), program.returncode),
+                         (self.text(f"{src} > {copy}", COUNT.format(1)), b"", 0))
+        length = os.path.getsize(copy)
+        self.assertTrue(32 << 20 <= length < len(data), length)
+        self.assertTrue(Path(copy).read_bytes() == data[:length])
+
+
+@unittest.skipUnless(WINE, "the Windows system's own")
+class Windows(ProgramTest):
+    def test_long_and_root_relative_paths_lead_where_they_say(self):
+        far = "x" * 120 + "/" + "y" * 140
+        os.makedirs(self.path(far))
+        Path(self.path("a.bin")).write_bytes(b"data")
+        typed, traced = far.replace("/", "\\"), dict(ENV, WINEDEBUG="trace+file")
+        for args, made in (((typed + "\\c.bin",), "c.bin"), ((typed,), "a.bin")):
+            out, trace, code = self.run_program("a.bin", *args, env=traced)
+            self.assertEqual((out, code),
+                             (self.text(f"<a.bin> > <{far}/{made}>", COUNT.format(1)), 0))
+            self.assertEqual(Path(self.path(f"{far}/{made}")).read_bytes(), b"data")
+            # Windows refuses a path past MAX_PATH unless it is behind \\?\; Wine's trace tells.
+            named = [path for path in re.findall(rb'W L"([^"]*)"', trace) if b"x" * 120 in path]
+            self.assertTrue(named and all(path.startswith(rb"\\\\?\\") for path in named), named)
+        self.check(("/c", typed + "\\n.bin", "1"),
+                   self.text(f"<{far}/n.bin> (1 bytes) ファイルを作成しました。"))
+        self.check(("a.bin", self.shown()[2:] + "\\r.bin"),  # rooted at the current drive's root
+                   self.text("<a.bin> > <r.bin>", COUNT.format(1)))
+        self.assertCountEqual(os.listdir(ROOT), [".wine", os.path.basename(self.dir)])
+
+    def test_source_held_open_by_another_program(self):
+        Path(self.path("a.bin")).write_bytes(b"data")
+        holder = subprocess.Popen(LOADER + [os.path.dirname(EXE) + "/HoldFile.exe", "a.bin"],
+                                  cwd=self.dir, stdin=PIPE, stdout=PIPE, env=ENV)
+        try:
+            self.assertEqual(holder.stdout.readline().strip(), b"holding")
+            out, err, code = self.run_program("a.bin", "b.bin")
+        finally:
+            holder.communicate(b"\n", timeout=60)
+        opening = self.report("EFOpenError", "ファイル <a.bin> は開けません。 ")[:-2]
+        self.assertEqual((out, code, err[:len(opening)], err[-4:]), (b"", 1, opening, b" .\r\n"))
+        self.assertFalse(os.path.exists(self.path("b.bin")))
