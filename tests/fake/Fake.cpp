@@ -121,15 +121,8 @@ Node* Find(const std::string& path) {
   return found == machine.nodes.end() ? nullptr : &found->second;
 }
 
-const Volume& VolumeOf(const std::string& key) {
-  const Volume* best = &machine.volumes[0];
-  for (const Volume& volume : machine.volumes) {
-    const std::string root = Key(volume.root);
-    if (key.compare(0, root.size(), root) == 0 && root.size() > Key(best->root).size()) {
-      best = &volume;
-    }
-  }
-  return *best;
+std::uint32_t UnitOf(const std::string& key) {
+  return machine.volumes.at(Key(RootOf(key) + "\\")).second;
 }
 
 Node& Add(const std::string& path, bool folder) {
@@ -199,12 +192,8 @@ void Reset() {
   AddFolder("C:\\work");
 }
 
-void AddVolume(const std::string& root, const std::string& fileSystem, std::uint32_t unit,
-               bool tellsHoles) {
-  const auto same = [&](const Volume& volume) { return Key(volume.root) == Key(root); };
-  machine.volumes.erase(std::remove_if(machine.volumes.begin(), machine.volumes.end(), same),
-                        machine.volumes.end());
-  machine.volumes.push_back({root, fileSystem, unit, tellsHoles});
+void AddVolume(const std::string& root, const std::string& fileSystem, std::uint32_t unit) {
+  machine.volumes[Key(root)] = {fileSystem, unit};
   Add(root, true);
 }
 
@@ -234,10 +223,10 @@ void Fail(const std::string& kind, int nth, ErrorCode code, bool andLater,
   machine.rules.push_back({kind, nth, code, andLater, shortBytes});
 }
 
-bool Exists(const std::string& path) { return Find(path) != nullptr; }
 std::int64_t FileLength(const std::string& path) { return Find(path)->data.length; }
 
 std::string FileBytes(const std::string& path) {
+  if (!Find(path)) return "(none)";
   std::string bytes(std::size_t(FileLength(path)), '\0');
   Find(path)->data.Read(0, &bytes[0], bytes.size());
   return bytes;
@@ -261,7 +250,7 @@ std::vector<std::string> Calls(const std::string& kind) {
   return found;
 }
 
-int OpenHandles() { return int(machine.files.size() + machine.searches.size()); }
+int OpenHandles() { return int(machine.files.size()) + machine.searching; }
 
 }  // namespace fake
 
@@ -374,17 +363,12 @@ std::int64_t SizeOfFile(FileHandle handle) {
 }
 
 std::uint32_t AllocationUnitOf(FileHandle handle) {
-  return Call("AllocationUnitOf", On(handle))
-             ? 0
-             : fake::VolumeOf(machine.files[handle.value].first).unit;
+  return Call("AllocationUnitOf", On(handle)) ? 0 : fake::UnitOf(machine.files[handle.value].first);
 }
 
 DataRange NextDataRange(FileHandle handle, std::int64_t offset) {
   const std::lock_guard<std::mutex> lock(fake::workers);
-  if (Call("NextDataRange", On(handle) + " o=" + std::to_string(offset)) ||
-      !fake::VolumeOf(machine.files[handle.value].first).tellsHoles) {
-    return {};
-  }
+  if (Call("NextDataRange", On(handle) + " o=" + std::to_string(offset))) return {};
   const fake::Data& data = fake::DataOf(handle);
   for (const auto& [start, bytes] : data.extents) {
     const std::int64_t end = start + std::int64_t(bytes.size());
@@ -416,11 +400,10 @@ PathResult FullPathOf(const std::string& path) {
 }
 
 bool FileSystemNameOf(const std::string& root, std::string& name) {
-  if (Call("FileSystemNameOf", root)) return false;
-  for (const fake::Volume& volume : machine.volumes) {
-    if (fake::Key(volume.root) == fake::Key(root)) name = volume.fileSystem;
-  }
-  return !name.empty();
+  const auto volume = machine.volumes.find(fake::Key(root));
+  if (Call("FileSystemNameOf", root) || volume == machine.volumes.end()) return false;
+  name = volume->second.first;
+  return true;
 }
 
 SearchHandle FindFirstEntry(const std::string& pattern, FoundEntry& entry) {
@@ -436,18 +419,18 @@ SearchHandle FindFirstEntry(const std::string& pattern, FoundEntry& entry) {
   }
   if (found.empty()) return {};
   entry = found[0];
-  machine.searches[machine.nextHandle] = {found, 1};
-  return {machine.nextHandle++};
+  machine.found = found;
+  machine.next = 1;
+  machine.searching = true;
+  return {1};
 }
 
-bool FindNextEntry(SearchHandle handle, FoundEntry& entry) {
-  auto& [found, next] = machine.searches[handle.value];
-  if (Call("FindNextEntry", "s=" + std::to_string(handle.value)) || next == found.size())
-    return false;
-  entry = found[next++];
+bool FindNextEntry(SearchHandle, FoundEntry& entry) {
+  if (Call("FindNextEntry", "") || machine.next == machine.found.size()) return false;
+  entry = machine.found[machine.next++];
   return true;
 }
 
-void FindEnd(SearchHandle handle) { machine.searches.erase(handle.value); }
+void FindEnd(SearchHandle) { machine.searching = false; }
 
 }  // namespace platform

@@ -31,11 +31,6 @@ struct Node {
   std::string name;
   Data data;
 };
-struct Volume {
-  std::string root, fileSystem;
-  std::uint32_t unit;
-  bool tellsHoles;
-};
 struct Rule {
   std::string kind;
   int nth;
@@ -46,9 +41,9 @@ struct Rule {
 };
 
 struct Machine {
-  std::map<std::string, Node> nodes;  // by the folded full path
-  std::vector<Volume> volumes;
-  std::string folder = "C:\\work";  // empty: deleted
+  std::map<std::string, Node> nodes;                                     // by the folded full path
+  std::map<std::string, std::pair<std::string, std::uint32_t>> volumes;  // root: name, unit
+  std::string folder = "C:\\work";                                       // empty: deleted
   std::string commandLine = "Dravik.exe", separator = ",";
   std::string stdinBytes, out[3];    // out[1] standard output, out[2] standard error
   platform::ErrorCode stdinEnd = 0;  // after the input, reads fail with it
@@ -58,7 +53,9 @@ struct Machine {
   std::vector<std::uint32_t> stdoutWrites;
   unsigned processors = 1;
   std::map<std::intptr_t, std::pair<std::string, bool>> files;  // node key, for writing
-  std::map<std::intptr_t, std::pair<std::vector<platform::FoundEntry>, std::size_t>> searches;
+  std::vector<platform::FoundEntry> found;                      // by the one search open, if any
+  std::size_t next = 0;
+  bool searching = false;
   std::intptr_t nextHandle = 3;
   std::vector<Rule> rules;
   std::vector<std::string> calls, injected;  // "ReadAt h=3 o=0 n=524288"
@@ -69,8 +66,7 @@ struct Machine {
 extern Machine machine;
 
 void Reset();
-void AddVolume(const std::string& root, const std::string& fileSystem, std::uint32_t unit = 4096,
-               bool tellsHoles = true);
+void AddVolume(const std::string& root, const std::string& fileSystem, std::uint32_t unit = 4096);
 void AddFolder(const std::string& path);
 struct DataPiece {
   std::int64_t offset;
@@ -83,7 +79,7 @@ void AddSparseFile(const std::string& path, std::int64_t length,
 void Fail(const std::string& kind, int nth, platform::ErrorCode code, bool andLater = false,
           std::uint32_t shortBytes = 0);
 
-bool Exists(const std::string& path);
+// The file's bytes, or "(none)" when there is no such file.
 std::string FileBytes(const std::string& path);
 std::int64_t FileLength(const std::string& path);
 std::set<std::int64_t> AllocatedUnits(const std::string& path, std::int64_t unit = 4096);

@@ -1,16 +1,24 @@
 // Whole runs of the program on the fake machine: what it prints, what it reports, the exit
 // code and the files it leaves; and the rules it reads its input by.
 #include "Dravik/Arguments.h"
-#include "SparseUtils/Paths.h"
 #include "SparseUtils/SizeParsing.h"
 #include "tests/unit/Support.h"
 
 namespace {
 
-using platform::StdStream;
-
+std::string W(const std::string& name) { return "C:\\work\\" + name; }
 std::string Ask(const std::string& path) { return path + " を上書きしますか？(Yes/No)"; }
 std::string AskAll(const std::string& path) { return path + " を上書きしますか？(Yes/No/All)"; }
+std::string Line(const std::string& from, const std::string& to) {
+  return from + " > " + to + "\r\n";
+}
+std::string Skip(const std::string& text) { return text + " ... skip\r\n"; }
+std::string Made(const std::string& path, const std::string& size) {
+  return path + " (" + size + " bytes) ファイルを作成しました。\r\n";
+}
+std::string NotMade(const std::string& path) {
+  return path + " ファイルが作成されませんでした。\r\n";
+}
 std::string Count(int n) {
   return "         " + std::to_string(n) + " 個のファイルをコピーしました。\r\n";
 }
@@ -25,138 +33,102 @@ const std::string kUsage =
     "Dravik.exe\r\n Dravik.exe コピー元ファイル コピー先フォルダ|コピー先ファイル\r\n"
     " Dravik.exe /C 作成ファイル 作成バイト数[K]|[M]|[G]|[T]\r\n\r\nby vellamor\r\n\r\n"
     "Enter キーを押して下さい\r\n";
-const std::string kTable = "\x95\x5C";  // a character whose second byte is a backslash
-const std::string kAbsent = "(absent)";
+const std::string kTable = "C:\\\x95\x5C";  // its last byte is a backslash's
+const std::string kNone = "(none)";         // what FileBytes gives for no file
 
 struct Scenario {
   std::string args, input, out, err = "";
   void (*arrange)() = [] {};
-  std::vector<std::pair<std::string, std::string>> after = {};  // content, or kAbsent
+  std::vector<std::pair<std::string, std::string>> after = {};  // content, or kNone
 };
 
+// clang-format off
 const Scenario kScenarios[] = {
     {"", "\r\n", kUsage},
     {"/c x", "", kUsage},
-    {"/c x 10 y", "", kUsage, "", [] {}, {{"C:\\work\\x", kAbsent}}},
+    {"/c x 10 y", "", kUsage, "", [] {}, {{W("x"), kNone}}},
     {"/c x 0", "", kUsage},
-    {"\"\" /C \"n w\" 10K", "", "C:\\work\\n w (10,240 bytes) ファイルを作成しました。\r\n"},
-    {"/c x 1T", "", "C:\\work\\x (1,099,511,627,776 bytes) ファイルを作成しました。\r\n"},
-    {"/c x 1234567", "", "C:\\work\\x (1.234.567 bytes) ファイルを作成しました。\r\n", "",
-     [] { fake::machine.separator = "."; }},
-    {"/c b.bin 1",
-     "all\r\nno\r\n",
-     Ask("C:\\work\\b.bin") + Ask("C:\\work\\b.bin") +
-         "C:\\work\\b.bin ファイルが作成されませんでした。\r\n",
-     "",
-     [] {},
-     {{"C:\\work\\b.bin", "old"}}},
-    {"/c b.bin 1",
-     " YES \t\r\n",
-     Ask("C:\\work\\b.bin") + "C:\\work\\b.bin (1 bytes) ファイルを作成しました。\r\n",
-     "",
-     [] {},
-     {{"C:\\work\\b.bin", std::string(1, '\0')}}},
-    {"/c dir 1", "", "C:\\work\\dir ファイルが作成されませんでした。\r\n"},
+    {"\"\" /C \"n w\" 10K", "", Made(W("n w"), "10,240")},
+    {"/c x 1T", "", Made(W("x"), "1,099,511,627,776")},
+    {"/c x 1234567", "", Made(W("x"), "1.234.567"), "", [] { fake::machine.separator = "."; }},
+    {"/c b.bin 1", "all\r\nno\r\n", Ask(W("b.bin")) + Ask(W("b.bin")) + NotMade(W("b.bin")), "",
+     [] {}, {{W("b.bin"), "old"}}},
+    {"/c b.bin 1", " YES \t\r\n", Ask(W("b.bin")) + Made(W("b.bin"), "1"), "", [] {},
+     {{W("b.bin"), std::string(1, '\0')}}},
+    {"/c dir 1", "", NotMade(W("dir"))},
     {"/c D:\\x 1", "", "作成先ドライブがNTFSではありません.\r\n"},
-    {"/c E:\\x 1", "", "E:\\x (1 bytes) ファイルを作成しました。\r\n", "",
-     [] { fake::AddVolume("E:\\", "ntfs"); }},
-    {"/c wl\\c 1K", "", "wl\\c ファイルが作成されませんでした。\r\n", "",
-     [] { fake::Fail("FullPathOf", 1, 206); }},
-    {"a.bin new.bin",
-     "",
-     "C:\\work\\a.bin > C:\\work\\new.bin\r\n" + Count(1),
-     "",
-     [] {},
-     {{"C:\\work\\new.bin", "data"}}},
-    {"a.bin b.bin",
-     "a\r\nn\r\n",
-     Ask("C:\\work\\b.bin") + Ask("C:\\work\\b.bin") +
-         "C:\\work\\a.bin > C:\\work\\b.bin ... skip\r\n" + Count(0),
-     "",
-     [] {},
-     {{"C:\\work\\b.bin", "old"}}},
-    {"a.bin b.bin", "",
-     Ask("C:\\work\\b.bin") + "\r\nC:\\work\\a.bin > C:\\work\\b.bin ... skip\r\n" + Count(0)},
-    {"a.bin b.bin", "",
-     Ask("C:\\work\\b.bin") + "\r\nC:\\work\\a.bin > C:\\work\\b.bin ... skip\r\n" + Count(0), "",
+    {"/c E:\\x 1", "", Made("E:\\x", "1"), "", [] { fake::AddVolume("E:\\", "ntfs"); }},
+    {"/c wl\\c 1K", "", NotMade("wl\\c"), "", [] { fake::Fail("FullPathOf", 1, 206); }},
+    {"a.bin new.bin", "", Line(W("a.bin"), W("new.bin")) + Count(1), "", [] {}, {{W("new.bin"), "data"}}},
+    {"a.bin b.bin", "a\r\nn\r\n", Ask(W("b.bin")) + Ask(W("b.bin")) + Skip(W("a.bin > ") + W("b.bin")) +
+     Count(0), "", [] {}, {{W("b.bin"), "old"}}},
+    {"a.bin b.bin", "", Ask(W("b.bin")) + "\r\n" + Skip(W("a.bin > ") + W("b.bin")) + Count(0)},
+    {"a.bin b.bin", "", Ask(W("b.bin")) + "\r\n" + Skip(W("a.bin > ") + W("b.bin")) + Count(0), "",
      [] { fake::machine.stdinEnd = 109; }},  // a pipe whose writer has gone ends the input
-    {"a.bin b.bin",
-     "y\x1AX\r\n",
-     Ask("C:\\work\\b.bin") + "C:\\work\\a.bin > C:\\work\\b.bin\r\n" + Count(1),
-     "",
-     [] {},
-     {{"C:\\work\\b.bin", "data"}}},
-    {"Gonez.bin c:\\WORK\\goneZ.BIN", "",
-     "C:\\work\\Gonez.bin == c:\\WORK\\goneZ.BIN\r\n" + Count(0)},
+    {"a.bin b.bin", "y\x1AX\r\n", Ask(W("b.bin")) + Line(W("a.bin"), W("b.bin")) + Count(1), "", [] {},
+     {{W("b.bin"), "data"}}},
+    {"Gonez.bin c:\\WORK\\goneZ.BIN", "", W("Gonez.bin") + " == c:\\WORK\\goneZ.BIN\r\n" + Count(0)},
+    {"a.bin C:\\work\\..\\work\\.\\n", "", Line(W("a.bin"), "C:\\work\\..\\work\\.\\n") + Count(1)},
+    {"a.bin dir\\no\\x", "", Skip(W("a.bin > ") + W("dir\\no\\x")) + Count(0)},
     {"missing.bin x", "", Count(0)},
-    {"*.bin x", "", Count(0), "", [] {}, {{"C:\\work\\x", kAbsent}}},
+    {"*.bin x", "", Count(0), "", [] {}, {{W("x"), kNone}}},
     {"a.bin D:\\x", "", "コピー先ドライブがNTFSではありません.\r\n"},
-    {"C:\\src\\*.img C:\\dst",
-     "y\r\nn\r\na\r\n",
-     AskAll("C:\\dst\\four.img") + "C:\\src\\four.img > C:\\dst\\four.img\r\n" +
-         AskAll("C:\\dst\\one.img") + "C:\\src\\one.img ... skip\r\n" +
-         AskAll("C:\\dst\\three.img") +
-         "C:\\src\\three.img > C:\\dst\\three.img\r\nC:\\src\\two.img > C:\\dst\\two.img\r\n" +
-         Count(3),
-     "",
-     [] {},
-     {{"C:\\dst\\one.img", "old"}, {"C:\\dst\\two.img", "two.img"}, {"C:\\dst\\sub.img", kAbsent}}},
-    {"C:\\src\\other.txt C:\\dst\\", "", "C:\\src\\other.txt > C:\\dst\\other.txt\r\n" + Count(1)},
+    {"C:\\src\\*.img C:\\dst", "y\r\nn\r\na\r\n", AskAll("C:\\dst\\four.img") +
+     Line("C:\\src\\four.img", "C:\\dst\\four.img") + AskAll("C:\\dst\\one.img") +
+     Skip("C:\\src\\one.img") + AskAll("C:\\dst\\three.img") +
+     Line("C:\\src\\three.img", "C:\\dst\\three.img") + Line("C:\\src\\two.img", "C:\\dst\\two.img") +
+     Count(3), "", [] {}, {{"C:\\dst\\one.img", "old"}, {"C:\\dst\\two.img", "two.img"},
+                           {"C:\\dst\\sub.img", kNone}}},
+    {"C:\\src\\other.txt C:\\dst\\", "", Line("C:\\src\\other.txt", "C:\\dst\\other.txt") + Count(1)},
     {"C:\\src\\sub* C:\\dst", "", Count(0)},
-    {"C:*.txt C:\\dst", "", "C:\\src\\other.txt > C:\\dst\\other.txt\r\n" + Count(1), "",
+    {"C:*.txt C:\\dst", "", Line("C:\\src\\other.txt", "C:\\dst\\other.txt") + Count(1), "",
      [] { fake::machine.folder = "C:\\src"; }},
-    {"C:\\src\\*.img C:\\dst", "",
-     AskAll("C:\\dst\\four.img") + "\r\nC:\\src\\four.img ... skip\r\n" +
-         AskAll("C:\\dst\\one.img") + "\r\n",
-     OpenError("C:\\src\\one.img", 32), [] { fake::Fail("OpenForReading", 2, 32); }},
+    {"C:\\src\\*.img C:\\dst", "", AskAll("C:\\dst\\four.img") + "\r\n" + Skip("C:\\src\\four.img") +
+     AskAll("C:\\dst\\one.img") + "\r\n", OpenError("C:\\src\\one.img", 32),
+     [] { fake::Fail("OpenForReading", 2, 32); }},
     {"a.bin wl\\b", "", "", OpenError("wl\\b", 206), [] { fake::Fail("FullPathOf", 2, 206); }},
     {"a.bin b", "", "", OpenError("a.bin", 2), [] { fake::machine.folder = ""; }},
-    {"a.bin \\dst\\n", "", "C:\\work\\a.bin > C:\\dst\\n\r\n" + Count(1)},
-    {"a.bin n", "", "C:\\" + kTable + "\\a.bin > C:\\" + kTable + "\\n\r\n" + Count(1), "",
-     [] {
-       fake::AddFile("C:\\" + kTable + "\\a.bin", "d");
-       fake::machine.folder = "C:\\" + kTable;
-     }},
-    {"a.bin \\\\srv\\sh\\d", "", "C:\\work\\a.bin > \\\\srv\\sh\\d\\a.bin\r\n" + Count(1), "",
-     [] {
-       fake::AddVolume("\\\\srv\\sh\\", "NTFS");
-       fake::AddFolder("\\\\srv\\sh\\d");
-     }},
-    {"", "", "", Report("EInOutError", "I/O エラー (105)."),
-     [] { fake::machine.missing[1] = true; }},
-    {"a.bin b.bin", "", Ask("C:\\work\\b.bin"), Report("EInOutError", "I/O エラー (104)."),
+    {"a.bin \\dst\\n", "", Line(W("a.bin"), "C:\\dst\\n") + Count(1)},
+    {"a.bin n", "", Line(kTable + "\\a.bin", kTable + "\\n") + Count(1), "",
+     [] { fake::AddFile(kTable + "\\a.bin", "d"); fake::machine.folder = kTable; }},
+    {"a.bin \\\\srv\\sh\\d", "", Line(W("a.bin"), "\\\\srv\\sh\\d\\a.bin") + Count(1), "",
+     [] { fake::AddVolume("\\\\srv\\sh\\", "NTFS"); fake::AddFolder("\\\\srv\\sh\\d"); }},
+    {"", "", "", Report("EInOutError", "I/O エラー (105)."), [] { fake::machine.missing[1] = true; }},
+    {"a.bin b.bin", "", Ask(W("b.bin")), Report("EInOutError", "I/O エラー (104)."),
      [] { fake::machine.missing[0] = true; }},
+    {"", "", "", Report("EInOutError", "ファイルへのアクセスが拒否されました."),
+     [] { fake::Fail("WriteBytes", 1, 5); }},
+    {"", "", "", Report("EInOutError", "I/O エラー (112)."), [] { fake::Fail("WriteBytes", 1, 112); }},
 };
+// clang-format on
 
 TEST_F(FakeTest, RunsPrintReportAndLeaveFilesAsTheyShould) {
   for (const Scenario& run : kScenarios) {
     SCOPED_TRACE("Dravik " + run.args + " < " + run.input);
     fake::Reset();
     ConsoleClose();
-    fake::AddFile("C:\\work\\a.bin", "data");
-    fake::AddFile("C:\\work\\b.bin", "old");
-    fake::AddFolder("C:\\work\\dir");
+    fake::AddFile(W("a.bin"), "data");
+    fake::AddFile(W("b.bin"), "old");
+    fake::AddFolder(W("dir"));
     fake::AddVolume("D:\\", "FAT32");
     for (const std::string name : {"four.img", "one.img", "three.img", "two.img", "other.txt"}) {
       fake::AddFile("C:\\src\\" + name, name);
+      if (name != "other.txt") fake::AddFile("C:\\dst\\" + name, "old");
     }
     fake::AddFolder("C:\\src\\sub.img");
-    for (const std::string name : {"four.img", "one.img", "three.img", "two.img"}) {
-      fake::AddFile("C:\\dst\\" + name, "old");
-    }
     fake::machine.stdinBytes = run.input;
     run.arrange();
     EXPECT_EQ(RunCommandLine("Dravik " + run.args), run.err.empty() ? 0 : 1);
     EXPECT_EQ(fake::machine.out[1], run.out);
     EXPECT_EQ(MaskedStderr(), run.err);
     for (const auto& [path, content] : run.after) {
-      EXPECT_EQ(fake::Exists(path) ? fake::FileBytes(path) : kAbsent, content) << path;
+      EXPECT_EQ(fake::FileBytes(path), content) << path;
     }
     EXPECT_EQ(fake::OpenHandles(), 0);
   }
 }
 
-// A file or pipe receives 128-byte blocks, the last part before the pause waits; a console
+// A file or pipe receives 128-byte blocks, the last before the pause waits; a console
 // receives every line at its end.
 TEST_F(FakeTest, OutputGoesOutInBlocksOrLinesAndIsOutBeforeInputIsRead) {
   fake::machine.types[1] = platform::FileType::Disk;
@@ -178,47 +150,24 @@ TEST_F(FakeTest, OnlyTheListedAnswersAreTakenAndTheQuestionIsAskedUntilOneIs) {
     TOverwriteAnswer answer;
     std::size_t asked;
   };
+  // clang-format off
   const Case cases[] = {
-      {"y\r\n", false, oaYes, 1},
-      {"NO\n", false, oaNo, 1},
-      {"ALL\r\n", true, oaAll, 1},
-      {"a\r\nyes\r\n", false, oaYes, 2},
-      {"ye\r\nyess\r\ny es\r\nn\r\n", true, oaNo, 4},
-      {"y\rx\r\n", false, oaNo, 2},
-      {std::string(299, ' ') + "y\r\n", false, oaYes, 1},
-      {"\x82\x99\r\n", false, oaNo, 2},
-  };
+      {"y\r\n", false, oaYes, 1}, {"NO\n", false, oaNo, 1}, {"ALL\r\n", true, oaAll, 1},
+      {"a\r\nyes\r\n", false, oaYes, 2}, {"ye\r\nyess\r\ny es\r\nn\r\n", true, oaNo, 4},
+      {"y\rx\r\n", false, oaNo, 2}, {std::string(299, ' ') + "y\r\n", false, oaYes, 1},
+      {"\x82\x99\r\n", false, oaNo, 2}};  // a full-width y
+  // clang-format on
   for (const Case& c : cases) {
     fake::Reset();
     ConsoleClose();
     fake::machine.stdinBytes = c.input;
     EXPECT_EQ(AskOverwrite("p", c.allowAll), c.answer) << c.input;
-    const std::string out = fake::machine.out[1];
     std::size_t asked = 0;
-    for (std::size_t at = out.find("p を"); at != std::string::npos;
-         at = out.find("p を", at + 1)) {
+    for (std::size_t at = 0; (at = fake::machine.out[1].find("p を", at)) != std::string::npos;
+         ++at) {
       ++asked;
     }
     EXPECT_EQ(asked, c.asked) << c.input;
-  }
-}
-
-TEST_F(FakeTest, ConsoleFailuresAreReportedByTheirCode) {
-  const std::pair<platform::ErrorCode, std::string> messages[] = {
-      {2, "ファイルが見つかりません"},
-      {3, "ファイル名の指定が間違っています"},
-      {4, "オープンしたファイルが多すぎます"},
-      {5, "ファイルへのアクセスが拒否されました"},
-      {100, "ファイルの末尾以降を読み込みました"},
-      {101, "ディスクがいっぱいです"},
-      {106, "入力値が数値ではありません"},
-      {112, "I/O エラー (112)"}};
-  for (const auto& [code, message] : messages) {
-    fake::Reset();
-    ConsoleClose();
-    fake::Fail("WriteBytes", 1, code);
-    EXPECT_EQ(RunCommandLine("Dravik"), 1);
-    EXPECT_EQ(MaskedStderr(), Report("EInOutError", message + "."));
   }
 }
 
@@ -233,7 +182,7 @@ TEST_F(FakeTest, ReportsNameTheClassModuleAndAddressAndComeAfterTheLinesPrinted)
               throw std::bad_alloc();
             }),
             1);
-  EXPECT_EQ(fake::Calls("WriteBytes")[0], "WriteBytes h=1001 n=6");
+  EXPECT_EQ(fake::machine.out[1], "line\r\n");
   EXPECT_EQ(
       fake::machine.out[2],
       "EOutOfMemory がモジュール Dravik.exe の 00000000 で発生しました。\nメモリが足りません.\r\n");
@@ -242,28 +191,14 @@ TEST_F(FakeTest, ReportsNameTheClassModuleAndAddressAndComeAfterTheLinesPrinted)
   EXPECT_EQ(fake::machine.out[2].size(), 1025u);
 }
 
-// ---- Rules -------------------------------------------------------------------------------
-
 TEST(Rules, SizesAreTheDigitsTimesTheFirstUnitLetter) {
+  // clang-format off
   const std::pair<std::string, std::int64_t> cases[] = {
-      {"100", 100},
-      {"100K", 102400},
-      {"100k", 102400},
-      {"1.5G", 15LL << 30},
-      {"-5", 5},
-      {"1 G", 1LL << 30},
-      {"10kb", 10240},
-      {"2MK", 2048},
-      {"3 gigabytes", 3LL << 30},
-      {"5 bytes", 5LL << 40},
-      {"8E", 8},
-      {"0K", 0},
-      {"", 0},
-      {"K", 0},
-      {"10000000000000000000", 0},
-      {"9223372036854775807", 9223372036854775807LL},
-      {"9223372036854775808", 0},
-      {"16777217T", 0}};
+      {"100", 100}, {"100K", 102400}, {"100k", 102400}, {"1.5G", 15LL << 30}, {"-5", 5},
+      {"1 G", 1LL << 30}, {"10kb", 10240}, {"2MK", 2048}, {"3 gigabytes", 3LL << 30},
+      {"5 bytes", 5LL << 40}, {"8E", 8}, {"0K", 0}, {"", 0}, {"K", 0}, {"10000000000000000000", 0},
+      {"9223372036854775807", 9223372036854775807LL}, {"9223372036854775808", 0}, {"16777217T", 0}};
+  // clang-format on
   for (const auto& [text, size] : cases) EXPECT_EQ(StrToByteSize(text), size) << text;
 }
 
@@ -279,16 +214,6 @@ TEST(Rules, CommandLinesSplitAtBlanksAndQuotesGroup) {
       {"x \x81\"a b", {"\x81\"a", "b"}},
   };
   for (const auto& [line, words] : cases) EXPECT_EQ(SplitCommandLine(line), words) << line;
-}
-
-TEST_F(FakeTest, AbsolutePathsKeepADrivePartAndResolveTheRest) {
-  const std::pair<std::string, std::string> cases[] = {{"C:\\a\\..\\b", "C:\\a\\..\\b"},
-                                                       {"a\\..\\b", "C:\\work\\b"},
-                                                       {"\\\\srv\\sh\\f", "\\\\srv\\sh\\f"},
-                                                       {"C:x", "C:x"}};
-  for (const auto& [path, absolute] : cases) EXPECT_EQ(GetAbsolutePath(path).path, absolute);
-  fake::machine.folder = "C:\\";
-  EXPECT_EQ(GetAbsolutePath("x").path, "C:\\x");
 }
 
 }  // namespace

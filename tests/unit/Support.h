@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "Dravik/Commands.h"
 #include "Dravik/Console.h"
 #include "Dravik/NumberFormat.h"
@@ -27,7 +25,6 @@ inline int RunAsProgram(void (*body)()) {
   } catch (const fake::ProcessEnded& ended) {
     return ended.code;
   }
-  return -1;
 }
 
 inline int RunCommandLine(const std::string& commandLine) {
@@ -39,6 +36,5 @@ inline int RunCommandLine(const std::string& commandLine) {
 inline std::string MaskedStderr() {
   std::string report = fake::machine.out[2];
   const std::size_t at = report.find(" の ");
-  if (at != std::string::npos && report.size() >= at + 13) report.replace(at + 5, 8, "XXXXXXXX");
-  return report;
+  return at == std::string::npos ? report : report.replace(at + 5, 8, "XXXXXXXX");
 }
