@@ -15,7 +15,7 @@ seconds=${FUZZ_SECONDS:-30}
 jobs=${FUZZ_JOBS:-2}
 targets=("$@")
 if ((${#targets[@]} == 0)); then
-  targets=(fuzz_command_line fuzz_size fuzz_console fuzz_paths fuzz_copy)
+  targets=(fuzz_copy)
 fi
 
 cmake --preset fuzz >/dev/null

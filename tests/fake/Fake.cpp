@@ -1,0 +1,436 @@
+// The fake machine: every function of platform/Platform.h over `fake::machine`.
+#include "tests/fake/Fake.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+namespace fake {
+
+Machine machine;
+
+void Data::Write(std::int64_t offset, const char* bytes, std::size_t count) {
+  if (count > 0) extents[offset].assign(bytes, count);
+  length = std::max(length, offset + std::int64_t(count));
+}
+
+std::size_t Data::Read(std::int64_t offset, char* out, std::size_t count) const {
+  const auto got = std::size_t(std::clamp<std::int64_t>(length - offset, 0, count));
+  std::memset(out, 0, got);
+  auto extent = extents.upper_bound(offset);
+  if (extent != extents.begin()) --extent;
+  for (; extent != extents.end() && extent->first < offset + std::int64_t(got); ++extent) {
+    const auto& [start, bytes] = *extent;
+    const std::int64_t from = std::max(offset, start);
+    const std::int64_t to = std::min<std::int64_t>(offset + got, start + bytes.size());
+    if (from < to) std::memcpy(out + (from - offset), &bytes[from - start], to - from);
+  }
+  return got;
+}
+
+void Data::SetLength(std::int64_t newLength) {
+  extents.erase(extents.lower_bound(newLength), extents.end());
+  if (!extents.empty()) {
+    auto& [start, bytes] = *extents.rbegin();
+    bytes.resize(std::min<std::size_t>(bytes.size(), newLength - start));
+  }
+  length = newLength;
+}
+
+namespace {
+
+using platform::ErrorCode;
+using platform::FileHandle;
+
+std::mutex workers;                   // the copy's workers read and write from two threads
+constexpr std::intptr_t kStd = 1000;  // handles 1000-1002 are the standard streams
+
+bool IsLead(char byte) {
+  const auto b = static_cast<unsigned char>(byte);
+  return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+}
+bool IsDelimiter(char byte) { return byte == '\\' || byte == '/'; }
+
+// The path's components between delimiters; a trail byte is never a delimiter.
+std::vector<std::string> Components(const std::string& path) {
+  std::vector<std::string> parts(1);
+  for (std::size_t at = 0; at < path.size(); ++at) {
+    if (IsDelimiter(path[at])) {
+      parts.emplace_back();
+    } else {
+      parts.back() += path[at];
+      if (IsLead(path[at]) && at + 1 < path.size()) parts.back() += path[++at];
+    }
+  }
+  return parts;
+}
+
+// The comparison key: A-Z folded (not in trail bytes), no delimiter at the end but a root's.
+std::string Key(std::string path) {
+  for (std::size_t at = 0; at < path.size(); ++at) {
+    if (IsLead(path[at])) {
+      ++at;
+    } else if (path[at] >= 'A' && path[at] <= 'Z') {
+      path[at] += 'a' - 'A';
+    }
+  }
+  if (path.size() > 3 && Components(path).back().empty()) path.pop_back();
+  return path;
+}
+
+// The root of an absolute path, "C:" or "\\server\share"; empty for a relative one.
+std::string RootOf(const std::string& path) {
+  if (path.size() >= 2 && path[1] == ':') return path.substr(0, 2);
+  if (path.size() < 2 || !IsDelimiter(path[0]) || !IsDelimiter(path[1])) return "";
+  const std::vector<std::string> parts = Components(path.substr(2));
+  return parts.size() < 2 ? "" : "\\\\" + parts[0] + "\\" + parts[1];
+}
+
+// The full path, as the system resolves it: "." and ".." dropped, a relative path joined to
+// the current folder, a root-relative one to its root. False when it cannot be resolved.
+bool Resolve(std::string path, std::string& full) {
+  std::string root = RootOf(path);
+  if (root.size() == 2 && (path.size() == 2 || !IsDelimiter(path[2]))) {  // "C:x"
+    const bool here = Key(RootOf(machine.folder)) == Key(root);
+    path = (here ? machine.folder : root) + "\\" + path.substr(2);
+  } else if (root.empty()) {
+    if (machine.folder.empty()) return false;
+    root = RootOf(machine.folder);
+    path = !path.empty() && IsDelimiter(path[0]) ? root + path : machine.folder + "\\" + path;
+  }
+  std::vector<std::string> kept;
+  for (const std::string& part : Components(path.substr(root.size()))) {
+    if (part == ".." && !kept.empty()) kept.pop_back();
+    if (part != "." && part != ".." && !part.empty()) kept.push_back(part);
+  }
+  full = root;
+  for (const std::string& part : kept) full += "\\" + part;
+  if (kept.empty() || Components(path).back().empty()) full += "\\";
+  return true;
+}
+
+std::string ParentKey(const std::string& path) {
+  std::string parent;
+  Resolve(path + "\\..", parent);
+  return Key(parent);
+}
+
+Node* Find(const std::string& path) {
+  std::string full;
+  const auto found = Resolve(path, full) ? machine.nodes.find(Key(full)) : machine.nodes.end();
+  return found == machine.nodes.end() ? nullptr : &found->second;
+}
+
+std::uint32_t UnitOf(const std::string& key) {
+  return machine.volumes.at(Key(RootOf(key) + "\\")).second;
+}
+
+Node& Add(const std::string& path, bool folder) {
+  std::string full;
+  Resolve(path, full);
+  std::vector<std::string> parts = Components(full);
+  if (parts.back().empty()) parts.pop_back();
+  Node& node = machine.nodes[Key(full)];
+  node.folder = folder;
+  node.name = parts.back();
+  return node;
+}
+
+// Logs a call that can fail and returns the code it fails with by schedule (0: it goes
+// ahead); `limit` caps what a transfer moves.
+ErrorCode Call(const std::string& kind, const std::string& arguments,
+               std::uint32_t* limit = nullptr) {
+  const std::string text = kind + " " + arguments;
+  machine.calls.push_back(text);
+  bool struck = false;
+  ErrorCode code = 0;
+  for (Rule& rule : machine.rules) {
+    if (rule.kind != kind) continue;
+    ++rule.seen;
+    if (!struck && (rule.seen == rule.nth || (rule.andLater && rule.seen > rule.nth))) {
+      struck = true;
+      code = rule.code;
+      if (limit && code == 0) *limit = std::min(*limit, rule.shortBytes);
+      machine.injected.push_back(text);
+    }
+  }
+  return code;
+}
+
+std::string On(FileHandle handle) { return "h=" + std::to_string(handle.value); }
+Data& DataOf(FileHandle handle) { return machine.nodes[machine.files[handle.value].first].data; }
+
+// A positional transfer: logged, perhaps failed or cut short by schedule, then moved.
+template <class Move>
+platform::IoResult Transfer(const char* kind, FileHandle handle, std::int64_t offset,
+                            std::uint32_t size, Move move) {
+  if (machine.beforeTransfer) machine.beforeTransfer(offset);
+  const std::lock_guard<std::mutex> lock(workers);
+  std::uint32_t limit = size;
+  const std::string where = " o=" + std::to_string(offset) + " n=" + std::to_string(size);
+  if (const ErrorCode code = Call(kind, On(handle) + where, &limit)) return {false, 0, code};
+  return {true, move(DataOf(handle), limit), 0};
+}
+
+platform::OpenResult Open(const std::string& full, bool writing, bool created) {
+  machine.files[machine.nextHandle] = {Key(full), writing};
+  return {FileHandle{machine.nextHandle++}, 0, created};
+}
+
+bool Matches(const char* pattern, const char* name) {
+  if (*pattern == '\0') return *name == '\0';
+  if (*pattern == '*') return Matches(pattern + 1, name) || (*name && Matches(pattern, name + 1));
+  return *name && (*pattern == '?' || Key({*pattern}) == Key({*name})) &&
+         Matches(pattern + 1, name + 1);
+}
+
+}  // namespace
+
+void Reset() {
+  machine = Machine{};
+  AddVolume("C:\\", "NTFS");
+  AddFolder("C:\\work");
+}
+
+void AddVolume(const std::string& root, const std::string& fileSystem, std::uint32_t unit) {
+  machine.volumes[Key(root)] = {fileSystem, unit};
+  Add(root, true);
+}
+
+void AddFolder(const std::string& path) {
+  std::string full;
+  Resolve(path, full);
+  std::string step = RootOf(full);
+  for (const std::string& part : Components(full.substr(step.size()))) {
+    if (!part.empty()) Add(step += "\\" + part, true);
+  }
+}
+
+void AddFile(const std::string& path, const std::string& bytes) {
+  AddSparseFile(path, std::int64_t(bytes.size()), {{0, bytes}});
+}
+
+void AddSparseFile(const std::string& path, std::int64_t length,
+                   const std::vector<DataPiece>& pieces) {
+  AddFolder(path + "\\..");
+  Data& data = Add(path, false).data = Data{};
+  for (const auto& [offset, bytes] : pieces) data.Write(offset, bytes.data(), bytes.size());
+  data.length = length;
+}
+
+void Fail(const std::string& kind, int nth, ErrorCode code, bool andLater,
+          std::uint32_t shortBytes) {
+  machine.rules.push_back({kind, nth, code, andLater, shortBytes});
+}
+
+std::int64_t FileLength(const std::string& path) { return Find(path)->data.length; }
+
+std::string FileBytes(const std::string& path) {
+  if (!Find(path)) return "(none)";
+  std::string bytes(std::size_t(FileLength(path)), '\0');
+  Find(path)->data.Read(0, &bytes[0], bytes.size());
+  return bytes;
+}
+
+std::set<std::int64_t> AllocatedUnits(const std::string& path, std::int64_t unit) {
+  std::set<std::int64_t> units;
+  for (const auto& [start, bytes] : Find(path)->data.extents) {
+    for (std::int64_t u = start / unit; u * unit < start + std::int64_t(bytes.size()); ++u) {
+      units.insert(u);
+    }
+  }
+  return units;
+}
+
+std::vector<std::string> Calls(const std::string& kind) {
+  std::vector<std::string> found;
+  for (const std::string& call : machine.calls) {
+    if (call.compare(0, kind.size() + 1, kind + " ") == 0) found.push_back(call);
+  }
+  return found;
+}
+
+int OpenHandles() { return int(machine.files.size()) + machine.searching; }
+
+}  // namespace fake
+
+namespace platform {
+
+using fake::Call;
+using fake::machine;
+using fake::On;
+
+void Startup(int, char**) {}
+void EndProcess(int exitCode) { throw fake::ProcessEnded{exitCode}; }
+void InstallFaultHandler(FaultCallback callback) { machine.faultHandler = callback; }
+CommandLineSource ProcessCommandLine() { return {true, machine.commandLine, {}}; }
+std::string ProgramPath() { return "C:\\tools\\Dravik.exe"; }
+bool ModuleOfAddress(std::uintptr_t, std::string&, std::uintptr_t&) { return false; }
+bool IsLeadByte(unsigned char byte) { return fake::IsLead(char(byte)); }
+std::string ThousandsSeparator() { return machine.separator; }
+void ToOemCodePage(std::string&) {}
+std::string SystemMessage(ErrorCode code) {
+  return "System error " + std::to_string(code) + ".\r\n";
+}
+PathStyle NativePathStyle() { return PathStyle::Windows; }
+unsigned ProcessorCount() { return machine.processors; }
+
+FileHandle StdHandle(StdStream stream) {
+  const int which = static_cast<int>(stream);
+  if (Call("StdHandle", std::to_string(which)) || machine.missing[which]) return kInvalidHandle;
+  return FileHandle{fake::kStd + which};
+}
+
+FileType TypeOfFile(FileHandle handle) {
+  return Call("TypeOfFile", On(handle)) ? FileType::Unknown
+                                        : machine.types[handle.value - fake::kStd];
+}
+
+IoResult ReadBytes(FileHandle handle, void* buffer, std::uint32_t size) {
+  std::uint32_t limit = size;
+  if (const ErrorCode code = Call("ReadBytes", On(handle), &limit)) return {false, 0, code};
+  std::string& input = machine.stdinBytes;
+  if (input.empty() && machine.stdinEnd) return {false, 0, machine.stdinEnd};
+  const auto count = std::min<std::uint32_t>(limit, std::uint32_t(input.size()));
+  std::memcpy(buffer, input.data(), count);
+  input.erase(0, count);
+  return {true, count, 0};
+}
+
+IoResult WriteBytes(FileHandle handle, const void* data, std::uint32_t size) {
+  std::uint32_t limit = size;
+  const std::string written = " n=" + std::to_string(size);
+  if (const ErrorCode code = Call("WriteBytes", On(handle) + written, &limit))
+    return {false, 0, code};
+  machine.out[handle.value - fake::kStd].append(static_cast<const char*>(data), limit);
+  if (handle.value == fake::kStd + 1) machine.stdoutWrites.push_back(limit);
+  return {true, limit, 0};
+}
+
+IoResult ReadAt(FileHandle handle, std::int64_t offset, void* buffer, std::uint32_t size) {
+  return fake::Transfer("ReadAt", handle, offset, size, [&](fake::Data& file, auto limit) {
+    return std::uint32_t(file.Read(offset, static_cast<char*>(buffer), limit));
+  });
+}
+
+IoResult WriteAt(FileHandle handle, std::int64_t offset, const void* data, std::uint32_t size) {
+  return fake::Transfer("WriteAt", handle, offset, size, [&](fake::Data& file, auto limit) {
+    file.Write(offset, static_cast<const char*>(data), limit);
+    return limit;
+  });
+}
+
+void CloseFile(FileHandle handle) { machine.files.erase(handle.value); }
+
+OpenResult CreateTruncated(const std::string& path) {
+  std::string full;
+  if (const ErrorCode code = Call("CreateTruncated", path)) return {kInvalidHandle, code};
+  if (path.find_first_of("*?") != std::string::npos) return {kInvalidHandle, kErrorInvalidName};
+  if (!fake::Resolve(path, full) || !fake::Find(full + "\\..")) {
+    return {kInvalidHandle, kErrorPathNotFound};
+  }
+  const fake::Node* existing = fake::Find(full);
+  if (existing && existing->folder) return {kInvalidHandle, kErrorAccessDenied};
+  fake::Add(full, false).data = fake::Data{};
+  return fake::Open(full, true, existing == nullptr);
+}
+
+OpenResult OpenForReading(const std::string& path) {
+  std::string full;
+  if (const ErrorCode code = Call("OpenForReading", path)) return {kInvalidHandle, code};
+  const fake::Node* node = fake::Resolve(path, full) ? fake::Find(full) : nullptr;
+  if (!node || node->folder)
+    return {kInvalidHandle, node ? kErrorAccessDenied : kErrorFileNotFound};
+  return fake::Open(full, false, false);
+}
+
+ErrorCode MarkSparse(FileHandle handle) { return Call("MarkSparse", On(handle)); }
+
+bool RemoveFile(const std::string& path) {
+  std::string full;
+  return !Call("RemoveFile", path) && fake::Resolve(path, full) &&
+         machine.nodes.erase(fake::Key(full)) == 1;
+}
+
+ErrorCode SetLength(FileHandle handle, std::int64_t length) {
+  const ErrorCode code = Call("SetLength", On(handle) + " o=" + std::to_string(length));
+  if (code == 0) fake::DataOf(handle).SetLength(length);
+  return code;
+}
+
+std::int64_t SizeOfFile(FileHandle handle) {
+  return Call("SizeOfFile", On(handle)) ? -1 : fake::DataOf(handle).length;
+}
+
+std::uint32_t AllocationUnitOf(FileHandle handle) {
+  return Call("AllocationUnitOf", On(handle)) ? 0 : fake::UnitOf(machine.files[handle.value].first);
+}
+
+DataRange NextDataRange(FileHandle handle, std::int64_t offset) {
+  const std::lock_guard<std::mutex> lock(fake::workers);
+  if (Call("NextDataRange", On(handle) + " o=" + std::to_string(offset))) return {};
+  const fake::Data& data = fake::DataOf(handle);
+  for (const auto& [start, bytes] : data.extents) {
+    const std::int64_t end = start + std::int64_t(bytes.size());
+    if (end > offset) return {true, std::max(start, offset), end};
+  }
+  return {true, data.length, data.length};
+}
+
+PathKind KindOfPath(const std::string& path) {
+  std::string full;
+  if (Call("KindOfPath", path) || !fake::Resolve(path, full)) return PathKind::None;
+  const fake::Node* node = fake::Find(full);
+  const bool named = fake::Components(full).back().find_first_of("*?") == std::string::npos;
+  if (!node || !named || (!node->folder && full.back() == '\\')) return PathKind::None;
+  return node->folder ? PathKind::Folder : PathKind::File;
+}
+
+PathResult CurrentFolder() {
+  if (const ErrorCode code = Call("CurrentFolder", "")) return {false, "", code};
+  if (machine.folder.empty()) return {false, "", kErrorFileNotFound};
+  return {true, machine.folder, 0};
+}
+
+PathResult FullPathOf(const std::string& path) {
+  std::string full;
+  if (const ErrorCode code = Call("FullPathOf", path)) return {false, "", code};
+  if (!fake::Resolve(path, full)) return {false, "", kErrorFileNotFound};
+  return {true, full, 0};
+}
+
+bool FileSystemNameOf(const std::string& root, std::string& name) {
+  const auto volume = machine.volumes.find(fake::Key(root));
+  if (Call("FileSystemNameOf", root) || volume == machine.volumes.end()) return false;
+  name = volume->second.first;
+  return true;
+}
+
+SearchHandle FindFirstEntry(const std::string& pattern, FoundEntry& entry) {
+  std::string full;
+  if (Call("FindFirstEntry", pattern) || !fake::Resolve(pattern, full)) return {};
+  const std::string folder = fake::ParentKey(full);
+  std::vector<FoundEntry> found;
+  for (const auto& [key, node] : machine.nodes) {
+    if (key != folder && fake::ParentKey(key) == folder &&
+        fake::Matches(fake::Components(full).back().c_str(), node.name.c_str())) {
+      found.push_back({node.name, node.folder});
+    }
+  }
+  if (found.empty()) return {};
+  entry = found[0];
+  machine.found = found;
+  machine.next = 1;
+  machine.searching = true;
+  return {1};
+}
+
+bool FindNextEntry(SearchHandle, FoundEntry& entry) {
+  if (Call("FindNextEntry", "") || machine.next == machine.found.size()) return false;
+  entry = machine.found[machine.next++];
+  return true;
+}
+
+void FindEnd(SearchHandle) { machine.searching = false; }
+
+}  // namespace platform

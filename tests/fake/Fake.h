@@ -1,0 +1,103 @@
+// The machine the unit tests run the program on, in place of a real platform: a Japanese
+// Windows (code page 932) with drive C: (NTFS, 4 KiB units) and the current folder C:\work,
+// files held as extents with holes, standard streams, a log of the platform calls that can
+// fail, and failures on schedule: the n-th call of a kind fails with a code, or transfers
+// fewer bytes. Tests set up and inspect `fake::machine` directly; Reset() restores it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+
+namespace fake {
+
+// A file's content: its length and the extents that hold data, which never overlap (the
+// program writes no byte twice between truncations).
+struct Data {
+  std::map<std::int64_t, std::string> extents;
+  std::int64_t length = 0;
+  void Write(std::int64_t offset, const char* bytes, std::size_t count);
+  std::size_t Read(std::int64_t offset, char* out, std::size_t count) const;
+  void SetLength(std::int64_t newLength);
+};
+
+struct Node {
+  bool folder = false;
+  std::string name;
+  Data data;
+};
+struct Rule {
+  std::string kind;
+  int nth;
+  platform::ErrorCode code;  // 0: the transfer moves at most `shortBytes` and succeeds
+  bool andLater;
+  std::uint32_t shortBytes;
+  int seen = 0;
+};
+
+struct Machine {
+  std::map<std::string, Node> nodes;                                     // by the folded full path
+  std::map<std::string, std::pair<std::string, std::uint32_t>> volumes;  // root: name, unit
+  std::string folder = "C:\\work";                                       // empty: deleted
+  std::string commandLine = "Dravik.exe", separator = ",";
+  std::string stdinBytes, out[3];    // out[1] standard output, out[2] standard error
+  platform::ErrorCode stdinEnd = 0;  // after the input, reads fail with it
+  platform::FileType types[3] = {platform::FileType::Char, platform::FileType::Char,
+                                 platform::FileType::Char};
+  bool missing[3] = {};
+  std::vector<std::uint32_t> stdoutWrites;
+  unsigned processors = 1;
+  std::map<std::intptr_t, std::pair<std::string, bool>> files;  // node key, for writing
+  std::vector<platform::FoundEntry> found;                      // by the one search open, if any
+  std::size_t next = 0;
+  bool searching = false;
+  std::intptr_t nextHandle = 3;
+  std::vector<Rule> rules;
+  std::vector<std::string> calls, injected;  // "ReadAt h=3 o=0 n=524288"
+  platform::FaultCallback faultHandler = nullptr;
+  // Called before each read or write of a file, outside the fake's lock, with its offset.
+  std::function<void(std::int64_t)> beforeTransfer;
+};
+extern Machine machine;
+
+void Reset();
+void AddVolume(const std::string& root, const std::string& fileSystem, std::uint32_t unit = 4096);
+void AddFolder(const std::string& path);
+struct DataPiece {
+  std::int64_t offset;
+  std::string bytes;
+};
+// A file with every byte allocated, or one of `length` bytes with data only in `pieces`.
+void AddFile(const std::string& path, const std::string& bytes);
+void AddSparseFile(const std::string& path, std::int64_t length,
+                   const std::vector<DataPiece>& pieces);
+void Fail(const std::string& kind, int nth, platform::ErrorCode code, bool andLater = false,
+          std::uint32_t shortBytes = 0);
+
+// The file's bytes, or "(none)" when there is no such file.
+std::string FileBytes(const std::string& path);
+std::int64_t FileLength(const std::string& path);
+std::set<std::int64_t> AllocatedUnits(const std::string& path, std::int64_t unit = 4096);
+std::vector<std::string> Calls(const std::string& kind);
+int OpenHandles();  // files and searches left open
+
+// The units that hold a non-zero byte of `content`: those a copy of it allocates.
+inline std::set<std::int64_t> UnitsHoldingData(const std::string& content, std::int64_t unit) {
+  std::set<std::int64_t> units;
+  for (std::size_t i = 0; i < content.size(); ++i) {
+    if (content[i] != 0) units.insert(std::int64_t(i) / unit);
+  }
+  return units;
+}
+
+// What EndProcess throws.
+struct ProcessEnded {
+  int code;
+};
+
+}  // namespace fake

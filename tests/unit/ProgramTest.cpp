@@ -1,0 +1,375 @@
+// The program's logic on the fake machine: whole runs (what they print, what they report,
+// the exit code and the files they leave), the rules input is read by, and the sparse copy
+// and create under every failure, with one worker and with two. (The copy's layouts are the
+// fuzz target's seeds, which ctest replays.)
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <future>
+#include <thread>
+
+#include "Dravik/Arguments.h"
+#include "Dravik/Commands.h"
+#include "Dravik/Console.h"
+#include "Dravik/NumberFormat.h"
+#include "SparseUtils/SizeParsing.h"
+#include "SparseUtils/SparseOperations.h"
+#include "failure/FailureReport.h"
+#include "tests/fake/Fake.h"
+
+namespace {
+
+class FakeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake::Reset();
+    ConsoleClose();
+  }
+};
+
+// Runs `body` as the program's whole run (handler, report, shutdown); returns the exit code.
+int RunAsProgram(void (*body)()) {
+  InitNumberFormat();
+  try {
+    RunProgram(body, ConsoleHooks{ConsoleFlush, ConsoleClose});
+  } catch (const fake::ProcessEnded& ended) {
+    return ended.code;
+  }
+}
+
+int RunCommandLine(const std::string& commandLine) {
+  fake::machine.commandLine = commandLine;
+  return RunAsProgram(RunDravik);
+}
+
+// Standard error with the report's address masked.
+std::string MaskedStderr() {
+  std::string report = fake::machine.out[2];
+  const std::size_t at = report.find(" の ");
+  return at == std::string::npos ? report : report.replace(at + 5, 8, "XXXXXXXX");
+}
+
+std::string W(const std::string& name) { return "C:\\work\\" + name; }
+std::string Ask(const std::string& path) { return path + " を上書きしますか？(Yes/No)"; }
+std::string AskAll(const std::string& path) { return path + " を上書きしますか？(Yes/No/All)"; }
+std::string Line(const std::string& from, const std::string& to) {
+  return from + " > " + to + "\r\n";
+}
+std::string Skip(const std::string& text) { return text + " ... skip\r\n"; }
+std::string Made(const std::string& path, const std::string& size) {
+  return path + " (" + size + " bytes) ファイルを作成しました。\r\n";
+}
+std::string NotMade(const std::string& path) {
+  return path + " ファイルが作成されませんでした。\r\n";
+}
+std::string Count(int n) {
+  return "         " + std::to_string(n) + " 個のファイルをコピーしました。\r\n";
+}
+std::string Report(const std::string& name, const std::string& message) {
+  return name + " がモジュール Dravik.exe の XXXXXXXX で発生しました。\n" + message + "\r\n";
+}
+std::string OpenError(const std::string& path, int code) {
+  return Report("EFOpenError",
+                "ファイル " + path + " は開けません。 System error " + std::to_string(code) + " .");
+}
+const std::string kUsage =
+    "Dravik.exe\r\n Dravik.exe コピー元ファイル コピー先フォルダ|コピー先ファイル\r\n"
+    " Dravik.exe /C 作成ファイル 作成バイト数[K]|[M]|[G]|[T]\r\n\r\nby vellamor\r\n\r\n"
+    "Enter キーを押して下さい\r\n";
+const std::string kTable = "C:\\\x95\x5C";  // its last byte is a backslash's
+const std::string kNone = "(none)";         // what FileBytes gives for no file
+
+struct Scenario {
+  std::string args, input, out, err = "";
+  void (*arrange)() = [] {};
+  std::vector<std::pair<std::string, std::string>> after = {};  // content, or kNone
+};
+
+// clang-format off
+const Scenario kScenarios[] = {
+    {"", "\r\n", kUsage},
+    {"/c x", "", kUsage},
+    {"/c x 10 y", "", kUsage, "", [] {}, {{W("x"), kNone}}},
+    {"/c x 0", "", kUsage},
+    {"\"\" /C \"n w\" 10K", "", Made(W("n w"), "10,240")},
+    {"/c x 1T", "", Made(W("x"), "1,099,511,627,776")},
+    {"/c x 1234567", "", Made(W("x"), "1.234.567"), "", [] { fake::machine.separator = "."; }},
+    {"/c b.bin 1", "all\r\nno\r\n", Ask(W("b.bin")) + Ask(W("b.bin")) + NotMade(W("b.bin")), "",
+     [] {}, {{W("b.bin"), "old"}}},
+    {"/c b.bin 1", " YES \t\r\n", Ask(W("b.bin")) + Made(W("b.bin"), "1"), "", [] {},
+     {{W("b.bin"), std::string(1, '\0')}}},
+    {"/c dir 1", "", NotMade(W("dir"))},
+    {"/c D:\\x 1", "", "作成先ドライブがNTFSではありません.\r\n"},
+    {"/c E:\\x 1", "", Made("E:\\x", "1"), "", [] { fake::AddVolume("E:\\", "ntfs"); }},
+    {"/c wl\\c 1K", "", NotMade("wl\\c"), "", [] { fake::Fail("FullPathOf", 1, 206); }},
+    {"a.bin new.bin", "", Line(W("a.bin"), W("new.bin")) + Count(1), "", [] {}, {{W("new.bin"), "data"}}},
+    {"a.bin b.bin", "a\r\nn\r\n", Ask(W("b.bin")) + Ask(W("b.bin")) + Skip(W("a.bin > ") + W("b.bin")) +
+     Count(0), "", [] {}, {{W("b.bin"), "old"}}},
+    {"a.bin b.bin", "", Ask(W("b.bin")) + "\r\n" + Skip(W("a.bin > ") + W("b.bin")) + Count(0)},
+    {"a.bin b.bin", "", Ask(W("b.bin")) + "\r\n" + Skip(W("a.bin > ") + W("b.bin")) + Count(0), "",
+     [] { fake::machine.stdinEnd = 109; }},  // a pipe whose writer has gone ends the input
+    {"a.bin b.bin", "y\x1AX\r\n", Ask(W("b.bin")) + Line(W("a.bin"), W("b.bin")) + Count(1), "", [] {},
+     {{W("b.bin"), "data"}}},
+    {"Gonez.bin c:\\WORK\\goneZ.BIN", "", W("Gonez.bin") + " == c:\\WORK\\goneZ.BIN\r\n" + Count(0)},
+    {"a.bin C:\\work\\..\\work\\.\\n", "", Line(W("a.bin"), "C:\\work\\..\\work\\.\\n") + Count(1)},
+    {"a.bin dir\\no\\x", "", Skip(W("a.bin > ") + W("dir\\no\\x")) + Count(0)},
+    {"missing.bin x", "", Count(0)},
+    {"*.bin x", "", Count(0), "", [] {}, {{W("x"), kNone}}},
+    {"a.bin D:\\x", "", "コピー先ドライブがNTFSではありません.\r\n"},
+    {"C:\\src\\*.img C:\\dst", "y\r\nn\r\na\r\n", AskAll("C:\\dst\\four.img") +
+     Line("C:\\src\\four.img", "C:\\dst\\four.img") + AskAll("C:\\dst\\one.img") +
+     Skip("C:\\src\\one.img") + AskAll("C:\\dst\\three.img") +
+     Line("C:\\src\\three.img", "C:\\dst\\three.img") + Line("C:\\src\\two.img", "C:\\dst\\two.img") +
+     Count(3), "", [] {}, {{"C:\\dst\\one.img", "old"}, {"C:\\dst\\two.img", "two.img"},
+                           {"C:\\dst\\sub.img", kNone}}},
+    {"C:\\src\\other.txt C:\\dst\\", "", Line("C:\\src\\other.txt", "C:\\dst\\other.txt") + Count(1)},
+    {"C:\\src\\sub* C:\\dst", "", Count(0)},
+    {"C:*.txt C:\\dst", "", Line("C:\\src\\other.txt", "C:\\dst\\other.txt") + Count(1), "",
+     [] { fake::machine.folder = "C:\\src"; }},
+    {"C:\\src\\*.img C:\\dst", "", AskAll("C:\\dst\\four.img") + "\r\n" + Skip("C:\\src\\four.img") +
+     AskAll("C:\\dst\\one.img") + "\r\n", OpenError("C:\\src\\one.img", 32),
+     [] { fake::Fail("OpenForReading", 2, 32); }},
+    {"a.bin wl\\b", "", "", OpenError("wl\\b", 206), [] { fake::Fail("FullPathOf", 2, 206); }},
+    {"a.bin b", "", "", OpenError("a.bin", 2), [] { fake::machine.folder = ""; }},
+    {"a.bin \\dst\\n", "", Line(W("a.bin"), "C:\\dst\\n") + Count(1)},
+    {"a.bin n", "", Line(kTable + "\\a.bin", kTable + "\\n") + Count(1), "",
+     [] { fake::AddFile(kTable + "\\a.bin", "d"); fake::machine.folder = kTable; }},
+    {"a.bin \\\\srv\\sh\\d", "", Line(W("a.bin"), "\\\\srv\\sh\\d\\a.bin") + Count(1), "",
+     [] { fake::AddVolume("\\\\srv\\sh\\", "NTFS"); fake::AddFolder("\\\\srv\\sh\\d"); }},
+    {"", "", "", Report("EInOutError", "I/O エラー (105)."), [] { fake::machine.missing[1] = true; }},
+    {"a.bin b.bin", "", Ask(W("b.bin")), Report("EInOutError", "I/O エラー (104)."),
+     [] { fake::machine.missing[0] = true; }},
+    {"", "", "", Report("EInOutError", "ファイルへのアクセスが拒否されました."),
+     [] { fake::Fail("WriteBytes", 1, 5); }},
+    {"", "", "", Report("EInOutError", "I/O エラー (112)."), [] { fake::Fail("WriteBytes", 1, 112); }},
+};
+// clang-format on
+
+TEST_F(FakeTest, RunsPrintReportAndLeaveFilesAsTheyShould) {
+  for (const Scenario& run : kScenarios) {
+    SCOPED_TRACE("Dravik " + run.args + " < " + run.input);
+    fake::Reset();
+    ConsoleClose();
+    fake::AddFile(W("a.bin"), "data");
+    fake::AddFile(W("b.bin"), "old");
+    fake::AddFolder(W("dir"));
+    fake::AddVolume("D:\\", "FAT32");
+    for (const std::string name : {"four.img", "one.img", "three.img", "two.img", "other.txt"}) {
+      fake::AddFile("C:\\src\\" + name, name);
+      if (name != "other.txt") fake::AddFile("C:\\dst\\" + name, "old");
+    }
+    fake::AddFolder("C:\\src\\sub.img");
+    fake::machine.stdinBytes = run.input;
+    run.arrange();
+    EXPECT_EQ(RunCommandLine("Dravik " + run.args), run.err.empty() ? 0 : 1);
+    EXPECT_EQ(fake::machine.out[1], run.out);
+    EXPECT_EQ(MaskedStderr(), run.err);
+    for (const auto& [path, content] : run.after) {
+      EXPECT_EQ(fake::FileBytes(path), content) << path;
+    }
+    EXPECT_EQ(fake::OpenHandles(), 0);
+  }
+}
+
+// A file or pipe receives 128-byte blocks, the last before the pause waits; a console
+// receives every line at its end.
+TEST_F(FakeTest, OutputGoesOutInBlocksOrLinesAndIsOutBeforeInputIsRead) {
+  fake::machine.types[1] = platform::FileType::Disk;
+  RunCommandLine("Dravik");
+  std::vector<std::uint32_t> blocks(kUsage.size() / 128, 128);
+  blocks.push_back(kUsage.size() % 128);
+  EXPECT_EQ(fake::machine.stdoutWrites, blocks);
+  EXPECT_EQ(fake::machine.calls.back().find("ReadBytes"), 0u);
+  fake::Reset();
+  ConsoleClose();
+  RunCommandLine("Dravik");
+  EXPECT_EQ(fake::machine.stdoutWrites.size(), 7u);
+}
+
+TEST_F(FakeTest, OnlyTheListedAnswersAreTakenAndTheQuestionIsAskedUntilOneIs) {
+  struct Case {
+    std::string input;
+    bool allowAll;
+    TOverwriteAnswer answer;
+    std::size_t asked;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"y\r\n", false, oaYes, 1}, {"NO\n", false, oaNo, 1}, {"ALL\r\n", true, oaAll, 1},
+      {"a\r\nyes\r\n", false, oaYes, 2}, {"ye\r\nyess\r\ny es\r\nn\r\n", true, oaNo, 4},
+      {"y\rx\r\n", false, oaNo, 2}, {std::string(299, ' ') + "y\r\n", false, oaYes, 1},
+      {"\x82\x99\r\n", false, oaNo, 2}};  // a full-width y
+  // clang-format on
+  for (const Case& c : cases) {
+    fake::Reset();
+    ConsoleClose();
+    fake::machine.stdinBytes = c.input;
+    EXPECT_EQ(AskOverwrite("p", c.allowAll), c.answer) << c.input;
+    std::size_t asked = 0;
+    for (std::size_t at = 0; (at = fake::machine.out[1].find("p を", at)) != std::string::npos;
+         ++at) {
+      ++asked;
+    }
+    EXPECT_EQ(asked, c.asked) << c.input;
+  }
+}
+
+TEST_F(FakeTest, ReportsNameTheClassModuleAndAddressAndComeAfterTheLinesPrinted) {
+  EXPECT_EQ(RunAsProgram(+[] { fake::machine.faultHandler("EAccessViolation", "", 0x2345); }), 1);
+  EXPECT_EQ(fake::machine.out[2],
+            "EAccessViolation がモジュール Dravik.exe の 00001345 で発生しました。\n\r\n");
+  fake::Reset();
+  fake::machine.types[1] = platform::FileType::Disk;
+  EXPECT_EQ(RunAsProgram(+[] {
+              ConsoleWriteLine("line");
+              throw std::bad_alloc();
+            }),
+            1);
+  EXPECT_EQ(fake::machine.out[1], "line\r\n");
+  EXPECT_EQ(
+      fake::machine.out[2],
+      "EOutOfMemory がモジュール Dravik.exe の 00000000 で発生しました。\nメモリが足りません.\r\n");
+  fake::Reset();
+  EXPECT_EQ(RunAsProgram(+[] { throw EReadError(std::string(2000, 'x')); }), 1);
+  EXPECT_EQ(fake::machine.out[2].size(), 1025u);
+}
+
+TEST(Rules, SizesAreTheDigitsTimesTheFirstUnitLetter) {
+  // clang-format off
+  const std::pair<std::string, std::int64_t> cases[] = {
+      {"100", 100}, {"100K", 102400}, {"100k", 102400}, {"1.5G", 15LL << 30}, {"-5", 5},
+      {"1 G", 1LL << 30}, {"10kb", 10240}, {"2MK", 2048}, {"3 gigabytes", 3LL << 30},
+      {"5 bytes", 5LL << 40}, {"8E", 8}, {"0K", 0}, {"", 0}, {"K", 0}, {"10000000000000000000", 0},
+      {"9223372036854775807", 9223372036854775807LL}, {"9223372036854775808", 0}, {"16777217T", 0}};
+  // clang-format on
+  for (const auto& [text, size] : cases) EXPECT_EQ(StrToByteSize(text), size) << text;
+}
+
+TEST(Rules, CommandLinesSplitAtBlanksAndQuotesGroup) {
+  using Words = std::vector<std::string>;
+  const std::pair<std::string, Words> cases[] = {
+      {"Dravik a  b", {"a", "b"}},
+      {"\"C:\\My Tools\\x.exe\" \"\" a", {"a"}},
+      {"x C:\\\"My Files\"\\a.bin\t\x01"
+       "b",
+       {"C:\\My Files\\a.bin", "b"}},
+      {"x \"open a b", {"open a b"}},
+      {"x \x81\"a b", {"\x81\"a", "b"}},
+  };
+  for (const auto& [line, words] : cases) EXPECT_EQ(SplitCommandLine(line), words) << line;
+}
+
+// ---- The sparse copy and create ----------------------------------------------------------
+
+constexpr std::int64_t kChunk = 512 << 10;
+const std::string kSource = "C:\\work\\src", kDest = "C:\\work\\dst";
+
+// Data with every third byte zero: no zero run is longer than one byte.
+std::string Pattern(std::size_t length) {
+  std::string bytes(length, '\0');
+  for (std::size_t i = 0; i < length; ++i) bytes[i] = i % 3 ? char('a' + i % 23) : '\0';
+  return bytes;
+}
+
+std::int64_t OffsetOf(const std::string& call) {
+  return std::stoll(call.substr(call.find("o=") + 2));
+}
+
+struct FailureCase {
+  std::vector<fake::Rule> failures;
+  std::string raised;  // "" when the copy absorbs the failures
+  platform::ErrorCode code;
+};
+
+TEST_F(FakeTest, CopyStopsAtItsFirstFailureInFileOrderAndKeepsOnlyBytesKnownRight) {
+  // Data, written zeros and a hole over several chunks, so both workers read and write.
+  const std::string content = Pattern(kChunk + 5000) + std::string(kChunk, '\0') + "middle" +
+                              std::string(kChunk, '\0') + Pattern(9000);
+  // clang-format off
+  const FailureCase cases[] = {
+      {{{"ReadAt", 1, 0, true, 1000}}, "", 0},          // short reads are read again
+      {{{"WriteAt", 1, 0, true, 700}}, "", 0},          // short writes are written again
+      {{{"NextDataRange", 1, 1, true, 0}}, "", 0},      // the file system cannot tell its ranges
+      {{{"SetLength", 1, 112, false, 0}}, "", 0},       // the length cannot be set first
+      {{{"ReadAt", 2, 23, false, 0}}, "EReadError", 23},
+      {{{"WriteAt", 2, 5, false, 0}}, "EWriteError", 5},
+      {{{"WriteAt", 2, 0, false, 0}}, "EWriteError", 112},  // nothing written: a full disk
+      {{{"ReadAt", 1, 23, true, 0}}, "EReadError", 23},
+      {{{"WriteAt", 3, 112, true, 0}}, "EWriteError", 112},
+      {{{"SetLength", 1, 112, true, 0}}, "EWriteError", 112},
+      {{{"SetLength", 1, 5, true, 0}, {"WriteAt", 2, 112, false, 0}}, "EWriteError", 112}};
+  // clang-format on
+  for (const FailureCase& failure : cases) {
+    for (const unsigned workers : {1u, 2u}) {
+      SCOPED_TRACE(::testing::Message()
+                   << failure.failures[0].kind << " " << failure.code << ", workers " << workers);
+      fake::Reset();
+      fake::machine.processors = workers;
+      fake::machine.rules = failure.failures;
+      fake::AddFile(kSource, content);
+      std::string raised, message;
+      try {
+        EXPECT_TRUE(SparseCopyFile(kSource, kDest, false));
+      } catch (const Exception& error) {
+        raised = error.ClassName();
+        message = error.Message();
+      }
+      ASSERT_EQ(raised, failure.raised);
+      EXPECT_EQ(fake::OpenHandles(), 0);
+      const std::string copied = fake::FileBytes(kDest);
+      EXPECT_TRUE(copied == content.substr(0, copied.size()));
+      if (raised.empty()) {
+        EXPECT_TRUE(copied == content);
+        EXPECT_EQ(fake::AllocatedUnits(kDest), fake::UnitsHoldingData(content, 4096));
+        continue;
+      }
+      const bool read = raised == "EReadError";
+      EXPECT_EQ(message, "ファイル " + (read ? kSource : kDest) +
+                             (read ? " を読み込めません。" : " に書き込めません。") +
+                             " System error " + std::to_string(failure.code) + " ");
+      // The copy ends where the failure first in file order struck, if its end could be set.
+      const std::vector<std::string>& injected = fake::machine.injected;
+      const auto first = std::min_element(injected.begin(), injected.end(), [](auto& a, auto& b) {
+        return OffsetOf(a) < OffsetOf(b);
+      });
+      const bool endSet = injected.back().find("SetLength") != 0;
+      EXPECT_TRUE(!endSet || std::int64_t(copied.size()) == OffsetOf(*first));
+    }
+  }
+}
+
+// Two workers that both fail: the failure first in file order is kept, though it comes first.
+TEST_F(FakeTest, TheFailureFirstInFileOrderIsKeptWhicheverWorkerComesLast) {
+  fake::machine.processors = 2;
+  fake::AddFile(kSource, Pattern(3 * kChunk));
+  fake::Fail("ReadAt", 1, 23, true);
+  std::promise<void> started;
+  std::shared_future<void> second = started.get_future().share();
+  fake::machine.beforeTransfer = [&](std::int64_t offset) {
+    if (offset == 0) {  // the first worker waits for the second to begin, which then waits
+      second.wait_for(std::chrono::seconds(5));
+    } else if (offset == kChunk) {
+      started.set_value();
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  };
+  EXPECT_THROW(SparseCopyFile(kSource, kDest, false), EReadError);
+  EXPECT_EQ(fake::FileLength(kDest), 0);
+}
+
+TEST_F(FakeTest, CreateMakesAnAllZeroFileAndRemovesOnlyOneItMadeWhenTheLengthFails) {
+  fake::AddFile("C:\\work\\f", "old data");
+  for (const std::int64_t size : {std::int64_t{1}, std::int64_t{2049}, std::int64_t{1} << 40}) {
+    EXPECT_TRUE(CreateSparseFile("C:\\work\\f", size));
+    EXPECT_EQ(fake::FileLength("C:\\work\\f"), size);
+    EXPECT_TRUE(fake::AllocatedUnits("C:\\work\\f").empty());
+  }
+  fake::Fail("SetLength", 1, 112, true);
+  EXPECT_FALSE(CreateSparseFile("C:\\work\\new", 10));
+  EXPECT_EQ(fake::FileBytes("C:\\work\\new"), "(none)");
+  EXPECT_FALSE(CreateSparseFile("C:\\work\\f", 10));
+  EXPECT_EQ(fake::FileBytes("C:\\work\\f"), "");
+  EXPECT_EQ(fake::OpenHandles(), 0);
+}
+
+}  // namespace
