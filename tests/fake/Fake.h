@@ -5,6 +5,7 @@
 // fewer bytes. Tests set up and inspect `fake::machine` directly; Reset() restores it.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -16,8 +17,8 @@
 
 namespace fake {
 
-// A file's content: its length and the extents that hold data, which never overlap (the
-// program writes no byte twice between truncations).
+// A file's length and the extents that hold data; they never overlap, as the program writes
+// no byte twice between truncations.
 struct Data {
   std::map<std::int64_t, std::string> extents;
   std::int64_t length = 0;
@@ -50,7 +51,6 @@ struct Machine {
   platform::FileType types[3] = {platform::FileType::Char, platform::FileType::Char,
                                  platform::FileType::Char};
   bool missing[3] = {};
-  std::vector<std::uint32_t> stdoutWrites;
   unsigned processors = 1;
   std::map<std::intptr_t, std::pair<std::string, bool>> files;  // node key, for writing
   std::vector<platform::FoundEntry> found;                      // by the one search open, if any
@@ -68,10 +68,7 @@ extern Machine machine;
 void Reset();
 void AddVolume(const std::string& root, const std::string& fileSystem, std::uint32_t unit = 4096);
 void AddFolder(const std::string& path);
-struct DataPiece {
-  std::int64_t offset;
-  std::string bytes;
-};
+using DataPiece = std::pair<std::int64_t, std::string>;  // bytes at an offset
 // A file with every byte allocated, or one of `length` bytes with data only in `pieces`.
 void AddFile(const std::string& path, const std::string& bytes);
 void AddSparseFile(const std::string& path, std::int64_t length,
@@ -83,14 +80,16 @@ void Fail(const std::string& kind, int nth, platform::ErrorCode code, bool andLa
 std::string FileBytes(const std::string& path);
 std::int64_t FileLength(const std::string& path);
 std::set<std::int64_t> AllocatedUnits(const std::string& path, std::int64_t unit = 4096);
-std::vector<std::string> Calls(const std::string& kind);
 int OpenHandles();  // files and searches left open
 
 // The units that hold a non-zero byte of `content`: those a copy of it allocates.
 inline std::set<std::int64_t> UnitsHoldingData(const std::string& content, std::int64_t unit) {
   std::set<std::int64_t> units;
-  for (std::size_t i = 0; i < content.size(); ++i) {
-    if (content[i] != 0) units.insert(std::int64_t(i) / unit);
+  for (std::size_t at = 0; at < content.size(); at += unit) {
+    const auto end = content.begin() + std::min<std::size_t>(at + unit, content.size());
+    if (std::any_of(content.begin() + at, end, [](char c) { return c != 0; })) {
+      units.insert(std::int64_t(at) / unit);
+    }
   }
   return units;
 }

@@ -1,15 +1,18 @@
 // The whole sparse copy on the fake machine, from a source the input lays out in runs of
 // data, written zeros and holes; with units of 512 bytes to 1 MiB, a volume that hides its
-// holes, one worker or two, and one read or write that fails or is cut short. Without a
-// failure the copy holds the source's bytes and is allocated exactly in the units that hold
-// data, and no unit of a hole is read; after one it holds a prefix of them, allocated only
-// there. Its seeds, replayed on every build, lay out data, zeros and holes on the edges of
-// 2049-byte blocks, units and chunks, and every byte value alone in a unit.
+// holes, one worker or two, and reads, writes or lengths that fail or fall short. The copy
+// sets its length before it writes and reads no unit of a hole. Without a failure it holds
+// the source's bytes and is allocated exactly in the units that hold data. With failures,
+// the one first in file order decides the error (a read past the end comes after the end),
+// and the copy ends where it struck, holding only bytes that are right. The seeds, replayed
+// on every build, lay out data, zeros and holes on the edges of 2049-byte blocks, units and
+// chunks, every byte value alone in a unit, and each kind of failure.
 //
 // Input: a byte of settings (bits 0-1 the unit, bit 2 hidden holes, bit 3 two workers), a
-// byte for the failure (bits 0-1: none, a read, a write, a write cut short; bits 2-7 which
-// call), then three bytes per run: its step (bits 0-1: 1, 2049, 4096 or 65536 bytes; bit 2:
-// a hole), how many steps long it is, and the byte it is filled with (0: written zeros).
+// byte for the failures (bits 0-2 which, see kFailures; bits 3-7 from which call), then
+// three bytes per run: its step (bits 0-1: 1, 2049, 4096 or 65536 bytes; bit 2: a hole), how
+// many steps long it is, and the byte it is filled with (0: written zeros).
+#include <algorithm>
 #include <cstdlib>
 
 #include "SparseUtils/SparseOperations.h"
@@ -20,6 +23,39 @@ namespace {
 
 void Check(bool holds) {
   if (!holds) std::abort();
+}
+
+std::int64_t OffsetOf(const std::string& call) {
+  return std::stoll(call.substr(call.find("o=") + 2));
+}
+bool Is(const std::string& call, const char* kind) { return call.find(kind) == 0; }
+
+// clang-format off
+const std::vector<fake::Rule> kFailures[] = {
+    {}, {{"ReadAt", 0, 23, false, 0}}, {{"WriteAt", 0, 5, false, 0}},
+    {{"WriteAt", 0, 0, false, 0}},                                    // nothing written: full
+    {{"ReadAt", 0, 0, true, 4099}}, {{"WriteAt", 0, 0, true, 4099}},  // read or written short
+    {{"SetLength", 0, 112, false, 0}},                                // set first, or at the end
+    {{"SetLength", 1, 5, true, 0}, {"WriteAt", 0, 112, false, 0}}};   // the end after a write
+// clang-format on
+
+// The error the failures must raise, as "EReadError 23"; "" for none. `stop` is where the
+// copy must end when its end could be set.
+std::string Expected(std::int64_t length, std::int64_t& stop) {
+  std::string expected;
+  stop = length;
+  for (const std::string& call : fake::machine.injected) {
+    const fake::Rule& rule = *std::find_if(fake::machine.rules.begin(), fake::machine.rules.end(),
+                                           [&](auto& r) { return Is(call, r.kind.c_str()); });
+    const bool read = Is(call, "ReadAt");
+    if ((read || Is(call, "WriteAt")) && rule.shortBytes == 0 &&
+        (expected.empty() || OffsetOf(call) < stop) && (!read || OffsetOf(call) <= length)) {
+      stop = OffsetOf(call);
+      expected =
+          (read ? "EReadError " : "EWriteError ") + std::to_string(rule.code ? rule.code : 112);
+    }
+  }
+  return expected;
 }
 
 }  // namespace
@@ -35,32 +71,49 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     content.append(steps[data[at] & 3] * data[at + 1], (data[at] & 4) ? '\0' : char(data[at + 2]));
     if ((data[at] & 4) == 0) pieces.push_back({start, content.substr(start)});
   }
+  const std::int64_t length = std::int64_t(content.size());
   fake::Reset();
   fake::AddVolume("C:\\", "NTFS", unit);
   fake::machine.processors = data[0] & 8 ? 2 : 1;
+  fake::AddSparseFile("C:\\src", length, pieces);
+  fake::machine.rules = kFailures[data[1] & 7];
+  for (fake::Rule& rule : fake::machine.rules) rule.nth = std::max(rule.nth, 1 + (data[1] >> 3));
   if (data[0] & 4) fake::Fail("NextDataRange", 1, 1, true);
-  fake::AddSparseFile("C:\\src", std::int64_t(content.size()), pieces);
-  const char* kinds[] = {"", "ReadAt", "WriteAt", "WriteAt"};
-  fake::Fail(kinds[data[1] & 3], 1 + (data[1] >> 2), (data[1] & 3) == 3 ? 0 : 5, false, 7);
-  bool raised = false;
+  std::string raised;
   try {
     Check(SparseCopyFile("C:\\src", "C:\\dst", false));
-  } catch (const Exception&) {
-    raised = true;
+  } catch (const Exception& error) {
+    const std::string& message = error.Message();
+    raised = error.ClassName() +
+             (" " + std::to_string(std::stoi(message.substr(message.rfind("error ") + 6))));
   }
   Check(fake::OpenHandles() == 0);
   const std::string copied = fake::FileBytes("C:\\dst");
   const std::set<std::int64_t> allocated = fake::AllocatedUnits("C:\\dst", unit);
   const std::set<std::int64_t> dataUnits = fake::UnitsHoldingData(content, unit);
-  Check(copied == content.substr(0, copied.size()));
   for (const std::int64_t allocatedUnit : allocated) Check(dataUnits.count(allocatedUnit) > 0);
-  Check(raised || (copied == content && allocated == dataUnits));
-  // A read starts in a unit that holds data, or at the end of the file, where it finds the end.
   const std::set<std::int64_t> sourceUnits = fake::AllocatedUnits("C:\\src", unit);
-  for (const std::string& read : fake::Calls("ReadAt")) {
-    const std::int64_t offset = std::stoll(read.substr(read.find("o=") + 2));
-    Check((data[0] & 4) || sourceUnits.count(offset / unit) ||
-          offset >= std::int64_t(content.size()) / unit * unit);
+  std::vector<std::string> lengths;  // the lengths the copy set, failed ones included
+  for (const std::string& call : fake::machine.calls) {
+    if (Is(call, "SetLength")) lengths.push_back(call);
+    // The length comes first, and a read starts in a unit with data, or where the end is.
+    Check(!Is(call, "WriteAt") || (!lengths.empty() && OffsetOf(lengths[0]) == length));
+    Check(!Is(call, "ReadAt") || (data[0] & 4) || OffsetOf(call) >= length / unit * unit ||
+          sourceUnits.count(OffsetOf(call) / unit));
   }
+  std::int64_t stop;
+  std::string expected = Expected(length, stop);
+  const std::vector<std::string>& failed = fake::machine.injected;
+  const bool endFailed =
+      !lengths.empty() && std::count(failed.begin(), failed.end(), lengths.back()) ==
+                              std::count(lengths.begin(), lengths.end(), lengths.back());
+  if (expected.empty() && endFailed)
+    expected = "EWriteError " + std::to_string(fake::machine.rules[0].code);
+  Check(raised == expected);
+  // Where the end could not be set, the copy keeps the length it had; the error says so.
+  const std::size_t right = std::min<std::size_t>(copied.size(), endFailed ? stop : length);
+  Check(copied.size() <= std::size_t(length) && copied.compare(0, right, content, 0, right) == 0);
+  Check(!raised.empty() || (copied == content && allocated == dataUnits));
+  Check(endFailed || std::int64_t(copied.size()) == stop);
   return 0;
 }

@@ -1,18 +1,16 @@
 // The program's logic on the fake machine: whole runs (what they print, what they report,
-// the exit code and the files they leave), the rules input is read by, and the sparse copy
-// and create under every failure, with one worker and with two. (The copy's layouts are the
-// fuzz target's seeds, which ctest replays.)
+// the exit code and the files they leave), the size rule, and the sparse copy and create
+// where only a test can steer them. (The copy's layouts and failures are the fuzz target's
+// seeds, which ctest replays.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <future>
 #include <thread>
 
-#include "Dravik/Arguments.h"
 #include "Dravik/Commands.h"
 #include "Dravik/Console.h"
 #include "Dravik/NumberFormat.h"
-#include "SparseUtils/SizeParsing.h"
 #include "SparseUtils/SparseOperations.h"
 #include "failure/FailureReport.h"
 #include "tests/fake/Fake.h"
@@ -49,26 +47,23 @@ std::string MaskedStderr() {
   return at == std::string::npos ? report : report.replace(at + 5, 8, "XXXXXXXX");
 }
 
-std::string W(const std::string& name) { return "C:\\work\\" + name; }
-std::string Ask(const std::string& path) { return path + " を上書きしますか？(Yes/No)"; }
-std::string AskAll(const std::string& path) { return path + " を上書きしますか？(Yes/No/All)"; }
-std::string Line(const std::string& from, const std::string& to) {
-  return from + " > " + to + "\r\n";
-}
-std::string Skip(const std::string& text) { return text + " ... skip\r\n"; }
-std::string Made(const std::string& path, const std::string& size) {
+using S = const std::string&;
+std::string W(S name) { return "C:\\work\\" + name; }
+std::string Ask(S path) { return path + " を上書きしますか？(Yes/No)"; }
+std::string AskAll(S path) { return path + " を上書きしますか？(Yes/No/All)"; }
+std::string Line(S from, S to) { return from + " > " + to + "\r\n"; }
+std::string Skip(S text) { return text + " ... skip\r\n"; }
+std::string Made(S path, S size) {
   return path + " (" + size + " bytes) ファイルを作成しました。\r\n";
 }
-std::string NotMade(const std::string& path) {
-  return path + " ファイルが作成されませんでした。\r\n";
-}
+std::string NotMade(S path) { return path + " ファイルが作成されませんでした。\r\n"; }
 std::string Count(int n) {
   return "         " + std::to_string(n) + " 個のファイルをコピーしました。\r\n";
 }
-std::string Report(const std::string& name, const std::string& message) {
+std::string Report(S name, S message) {
   return name + " がモジュール Dravik.exe の XXXXXXXX で発生しました。\n" + message + "\r\n";
 }
-std::string OpenError(const std::string& path, int code) {
+std::string OpenError(S path, int code) {
   return Report("EFOpenError",
                 "ファイル " + path + " は開けません。 System error " + std::to_string(code) + " .");
 }
@@ -88,11 +83,14 @@ struct Scenario {
 // clang-format off
 const Scenario kScenarios[] = {
     {"", "\r\n", kUsage},
-    {"/c x", "", kUsage},
     {"/c x 10 y", "", kUsage, "", [] {}, {{W("x"), kNone}}},
     {"/c x 0", "", kUsage},
     {"\"\" /C \"n w\" 10K", "", Made(W("n w"), "10,240")},
     {"/c x 1T", "", Made(W("x"), "1,099,511,627,776")},
+    {"/c x \"-1.5 GiB\"", "", Made(W("x"), "16,106,127,360")},  // digits and the first unit letter
+    {"/c x 9223372036854775807", "", Made(W("x"), "9,223,372,036,854,775,807")},
+    {"/c x 9223372036854775808", "", kUsage},
+    {"/c x \"5 bytes\"", "", Made(W("x"), "5,497,558,138,880")},  // the t of bytes is a unit
     {"/c x 1234567", "", Made(W("x"), "1.234.567"), "", [] { fake::machine.separator = "."; }},
     {"/c b.bin 1", "all\r\nno\r\n", Ask(W("b.bin")) + Ask(W("b.bin")) + NotMade(W("b.bin")), "",
      [] {}, {{W("b.bin"), "old"}}},
@@ -105,15 +103,15 @@ const Scenario kScenarios[] = {
     {"a.bin new.bin", "", Line(W("a.bin"), W("new.bin")) + Count(1), "", [] {}, {{W("new.bin"), "data"}}},
     {"a.bin b.bin", "a\r\nn\r\n", Ask(W("b.bin")) + Ask(W("b.bin")) + Skip(W("a.bin > ") + W("b.bin")) +
      Count(0), "", [] {}, {{W("b.bin"), "old"}}},
-    {"a.bin b.bin", "", Ask(W("b.bin")) + "\r\n" + Skip(W("a.bin > ") + W("b.bin")) + Count(0)},
     {"a.bin b.bin", "", Ask(W("b.bin")) + "\r\n" + Skip(W("a.bin > ") + W("b.bin")) + Count(0), "",
      [] { fake::machine.stdinEnd = 109; }},  // a pipe whose writer has gone ends the input
     {"a.bin b.bin", "y\x1AX\r\n", Ask(W("b.bin")) + Line(W("a.bin"), W("b.bin")) + Count(1), "", [] {},
      {{W("b.bin"), "data"}}},
+    {"a.bin b.bin", std::string(299, ' ') + "y\n", Ask(W("b.bin")) + Line(W("a.bin"), W("b.bin")) + Count(1)},
+    {"a.\"bin\" \"n w", "", Line(W("a.bin"), W("n w")) + Count(1)},  // quotes within a word, unmatched
     {"Gonez.bin c:\\WORK\\goneZ.BIN", "", W("Gonez.bin") + " == c:\\WORK\\goneZ.BIN\r\n" + Count(0)},
     {"a.bin C:\\work\\..\\work\\.\\n", "", Line(W("a.bin"), "C:\\work\\..\\work\\.\\n") + Count(1)},
     {"a.bin dir\\no\\x", "", Skip(W("a.bin > ") + W("dir\\no\\x")) + Count(0)},
-    {"missing.bin x", "", Count(0)},
     {"*.bin x", "", Count(0), "", [] {}, {{W("x"), kNone}}},
     {"a.bin D:\\x", "", "コピー先ドライブがNTFSではありません.\r\n"},
     {"C:\\src\\*.img C:\\dst", "y\r\nn\r\na\r\n", AskAll("C:\\dst\\four.img") +
@@ -123,7 +121,6 @@ const Scenario kScenarios[] = {
      Count(3), "", [] {}, {{"C:\\dst\\one.img", "old"}, {"C:\\dst\\two.img", "two.img"},
                            {"C:\\dst\\sub.img", kNone}}},
     {"C:\\src\\other.txt C:\\dst\\", "", Line("C:\\src\\other.txt", "C:\\dst\\other.txt") + Count(1)},
-    {"C:\\src\\sub* C:\\dst", "", Count(0)},
     {"C:*.txt C:\\dst", "", Line("C:\\src\\other.txt", "C:\\dst\\other.txt") + Count(1), "",
      [] { fake::machine.folder = "C:\\src"; }},
     {"C:\\src\\*.img C:\\dst", "", AskAll("C:\\dst\\four.img") + "\r\n" + Skip("C:\\src\\four.img") +
@@ -174,43 +171,19 @@ TEST_F(FakeTest, RunsPrintReportAndLeaveFilesAsTheyShould) {
 // A file or pipe receives 128-byte blocks, the last before the pause waits; a console
 // receives every line at its end.
 TEST_F(FakeTest, OutputGoesOutInBlocksOrLinesAndIsOutBeforeInputIsRead) {
-  fake::machine.types[1] = platform::FileType::Disk;
-  RunCommandLine("Dravik");
-  std::vector<std::uint32_t> blocks(kUsage.size() / 128, 128);
-  blocks.push_back(kUsage.size() % 128);
-  EXPECT_EQ(fake::machine.stdoutWrites, blocks);
-  EXPECT_EQ(fake::machine.calls.back().find("ReadBytes"), 0u);
-  fake::Reset();
-  ConsoleClose();
-  RunCommandLine("Dravik");
-  EXPECT_EQ(fake::machine.stdoutWrites.size(), 7u);
-}
-
-TEST_F(FakeTest, OnlyTheListedAnswersAreTakenAndTheQuestionIsAskedUntilOneIs) {
-  struct Case {
-    std::string input;
-    bool allowAll;
-    TOverwriteAnswer answer;
-    std::size_t asked;
-  };
-  // clang-format off
-  const Case cases[] = {
-      {"y\r\n", false, oaYes, 1}, {"NO\n", false, oaNo, 1}, {"ALL\r\n", true, oaAll, 1},
-      {"a\r\nyes\r\n", false, oaYes, 2}, {"ye\r\nyess\r\ny es\r\nn\r\n", true, oaNo, 4},
-      {"y\rx\r\n", false, oaNo, 2}, {std::string(299, ' ') + "y\r\n", false, oaYes, 1},
-      {"\x82\x99\r\n", false, oaNo, 2}};  // a full-width y
-  // clang-format on
-  for (const Case& c : cases) {
+  for (const auto type : {platform::FileType::Disk, platform::FileType::Char}) {
     fake::Reset();
     ConsoleClose();
-    fake::machine.stdinBytes = c.input;
-    EXPECT_EQ(AskOverwrite("p", c.allowAll), c.answer) << c.input;
-    std::size_t asked = 0;
-    for (std::size_t at = 0; (at = fake::machine.out[1].find("p を", at)) != std::string::npos;
-         ++at) {
-      ++asked;
+    fake::machine.types[1] = type;
+    RunCommandLine("Dravik");
+    std::vector<std::string> writes, blocks(kUsage.size() / 128, "n=128");
+    for (const std::string& call : fake::machine.calls) {
+      if (call.find("WriteBytes h=1001") == 0) writes.push_back(call.substr(call.find("n=")));
     }
-    EXPECT_EQ(asked, c.asked) << c.input;
+    blocks.push_back("n=" + std::to_string(kUsage.size() % 128));
+    EXPECT_EQ(writes.size(), type == platform::FileType::Disk ? blocks.size() : 7u);
+    EXPECT_TRUE(type != platform::FileType::Disk || writes == blocks);
+    EXPECT_EQ(fake::machine.calls.back().find("ReadBytes"), 0u);
   }
 }
 
@@ -234,31 +207,6 @@ TEST_F(FakeTest, ReportsNameTheClassModuleAndAddressAndComeAfterTheLinesPrinted)
   EXPECT_EQ(fake::machine.out[2].size(), 1025u);
 }
 
-TEST(Rules, SizesAreTheDigitsTimesTheFirstUnitLetter) {
-  // clang-format off
-  const std::pair<std::string, std::int64_t> cases[] = {
-      {"100", 100}, {"100K", 102400}, {"100k", 102400}, {"1.5G", 15LL << 30}, {"-5", 5},
-      {"1 G", 1LL << 30}, {"10kb", 10240}, {"2MK", 2048}, {"3 gigabytes", 3LL << 30},
-      {"5 bytes", 5LL << 40}, {"8E", 8}, {"0K", 0}, {"", 0}, {"K", 0}, {"10000000000000000000", 0},
-      {"9223372036854775807", 9223372036854775807LL}, {"9223372036854775808", 0}, {"16777217T", 0}};
-  // clang-format on
-  for (const auto& [text, size] : cases) EXPECT_EQ(StrToByteSize(text), size) << text;
-}
-
-TEST(Rules, CommandLinesSplitAtBlanksAndQuotesGroup) {
-  using Words = std::vector<std::string>;
-  const std::pair<std::string, Words> cases[] = {
-      {"Dravik a  b", {"a", "b"}},
-      {"\"C:\\My Tools\\x.exe\" \"\" a", {"a"}},
-      {"x C:\\\"My Files\"\\a.bin\t\x01"
-       "b",
-       {"C:\\My Files\\a.bin", "b"}},
-      {"x \"open a b", {"open a b"}},
-      {"x \x81\"a b", {"\x81\"a", "b"}},
-  };
-  for (const auto& [line, words] : cases) EXPECT_EQ(SplitCommandLine(line), words) << line;
-}
-
 // ---- The sparse copy and create ----------------------------------------------------------
 
 constexpr std::int64_t kChunk = 512 << 10;
@@ -269,73 +217,6 @@ std::string Pattern(std::size_t length) {
   std::string bytes(length, '\0');
   for (std::size_t i = 0; i < length; ++i) bytes[i] = i % 3 ? char('a' + i % 23) : '\0';
   return bytes;
-}
-
-std::int64_t OffsetOf(const std::string& call) {
-  return std::stoll(call.substr(call.find("o=") + 2));
-}
-
-struct FailureCase {
-  std::vector<fake::Rule> failures;
-  std::string raised;  // "" when the copy absorbs the failures
-  platform::ErrorCode code;
-};
-
-TEST_F(FakeTest, CopyStopsAtItsFirstFailureInFileOrderAndKeepsOnlyBytesKnownRight) {
-  // Data, written zeros and a hole over several chunks, so both workers read and write.
-  const std::string content = Pattern(kChunk + 5000) + std::string(kChunk, '\0') + "middle" +
-                              std::string(kChunk, '\0') + Pattern(9000);
-  // clang-format off
-  const FailureCase cases[] = {
-      {{{"ReadAt", 1, 0, true, 1000}}, "", 0},          // short reads are read again
-      {{{"WriteAt", 1, 0, true, 700}}, "", 0},          // short writes are written again
-      {{{"NextDataRange", 1, 1, true, 0}}, "", 0},      // the file system cannot tell its ranges
-      {{{"SetLength", 1, 112, false, 0}}, "", 0},       // the length cannot be set first
-      {{{"ReadAt", 2, 23, false, 0}}, "EReadError", 23},
-      {{{"WriteAt", 2, 5, false, 0}}, "EWriteError", 5},
-      {{{"WriteAt", 2, 0, false, 0}}, "EWriteError", 112},  // nothing written: a full disk
-      {{{"ReadAt", 1, 23, true, 0}}, "EReadError", 23},
-      {{{"WriteAt", 3, 112, true, 0}}, "EWriteError", 112},
-      {{{"SetLength", 1, 112, true, 0}}, "EWriteError", 112},
-      {{{"SetLength", 1, 5, true, 0}, {"WriteAt", 2, 112, false, 0}}, "EWriteError", 112}};
-  // clang-format on
-  for (const FailureCase& failure : cases) {
-    for (const unsigned workers : {1u, 2u}) {
-      SCOPED_TRACE(::testing::Message()
-                   << failure.failures[0].kind << " " << failure.code << ", workers " << workers);
-      fake::Reset();
-      fake::machine.processors = workers;
-      fake::machine.rules = failure.failures;
-      fake::AddFile(kSource, content);
-      std::string raised, message;
-      try {
-        EXPECT_TRUE(SparseCopyFile(kSource, kDest, false));
-      } catch (const Exception& error) {
-        raised = error.ClassName();
-        message = error.Message();
-      }
-      ASSERT_EQ(raised, failure.raised);
-      EXPECT_EQ(fake::OpenHandles(), 0);
-      const std::string copied = fake::FileBytes(kDest);
-      EXPECT_TRUE(copied == content.substr(0, copied.size()));
-      if (raised.empty()) {
-        EXPECT_TRUE(copied == content);
-        EXPECT_EQ(fake::AllocatedUnits(kDest), fake::UnitsHoldingData(content, 4096));
-        continue;
-      }
-      const bool read = raised == "EReadError";
-      EXPECT_EQ(message, "ファイル " + (read ? kSource : kDest) +
-                             (read ? " を読み込めません。" : " に書き込めません。") +
-                             " System error " + std::to_string(failure.code) + " ");
-      // The copy ends where the failure first in file order struck, if its end could be set.
-      const std::vector<std::string>& injected = fake::machine.injected;
-      const auto first = std::min_element(injected.begin(), injected.end(), [](auto& a, auto& b) {
-        return OffsetOf(a) < OffsetOf(b);
-      });
-      const bool endSet = injected.back().find("SetLength") != 0;
-      EXPECT_TRUE(!endSet || std::int64_t(copied.size()) == OffsetOf(*first));
-    }
-  }
 }
 
 // Two workers that both fail: the failure first in file order is kept, though it comes first.
