@@ -87,14 +87,14 @@ std::string RootOf(const std::string& path) {
 }
 
 // The full path, as the system resolves it: "." and ".." dropped, a relative path joined to
-// the current folder, a root-relative one to its root. False when it cannot be resolved.
-bool Resolve(std::string path, std::string& full) {
+// the current folder, a root-relative one to its root. Empty when it cannot be resolved.
+std::string Full(std::string path) {
   std::string root = RootOf(path);
   if (root.size() == 2 && (path.size() == 2 || !IsDelimiter(path[2]))) {  // "C:x"
     const bool here = Key(RootOf(machine.folder)) == Key(root);
     path = (here ? machine.folder : root) + "\\" + path.substr(2);
   } else if (root.empty()) {
-    if (machine.folder.empty()) return false;
+    if (machine.folder.empty()) return "";
     root = RootOf(machine.folder);
     path = !path.empty() && IsDelimiter(path[0]) ? root + path : machine.folder + "\\" + path;
   }
@@ -103,22 +103,16 @@ bool Resolve(std::string path, std::string& full) {
     if (part == ".." && !kept.empty()) kept.pop_back();
     if (part != "." && part != ".." && !part.empty()) kept.push_back(part);
   }
-  full = root;
+  std::string full = root;
   for (const std::string& part : kept) full += "\\" + part;
-  if (kept.empty() || Components(path).back().empty()) full += "\\";
-  return true;
+  return kept.empty() || Components(path).back().empty() ? full + "\\" : full;
 }
 
-std::string ParentKey(const std::string& path) {
-  std::string parent;
-  Resolve(path + "\\..", parent);
-  return Key(parent);
-}
+std::string ParentKey(const std::string& path) { return Key(Full(path + "\\..")); }
 
 Node* Find(const std::string& path) {
-  std::string full;
-  const auto found = Resolve(path, full) ? machine.nodes.find(Key(full)) : machine.nodes.end();
-  return found == machine.nodes.end() ? nullptr : &found->second;
+  const auto found = machine.nodes.find(Key(Full(path)));
+  return Full(path).empty() || found == machine.nodes.end() ? nullptr : &found->second;
 }
 
 std::uint32_t UnitOf(const std::string& key) {
@@ -126,8 +120,7 @@ std::uint32_t UnitOf(const std::string& key) {
 }
 
 Node& Add(const std::string& path, bool folder) {
-  std::string full;
-  Resolve(path, full);
+  const std::string full = Full(path);
   std::vector<std::string> parts = Components(full);
   if (parts.back().empty()) parts.pop_back();
   Node& node = machine.nodes[Key(full)];
@@ -198,8 +191,7 @@ void AddVolume(const std::string& root, const std::string& fileSystem, std::uint
 }
 
 void AddFolder(const std::string& path) {
-  std::string full;
-  Resolve(path, full);
+  const std::string full = Full(path);
   std::string step = RootOf(full);
   for (const std::string& part : Components(full.substr(step.size()))) {
     if (!part.empty()) Add(step += "\\" + part, true);
@@ -249,6 +241,7 @@ int OpenHandles() { return int(machine.files.size()) + machine.searching; }
 namespace platform {
 
 using fake::Call;
+using fake::Full;
 using fake::machine;
 using fake::On;
 
@@ -314,10 +307,9 @@ IoResult WriteAt(FileHandle handle, std::int64_t offset, const void* data, std::
 void CloseFile(FileHandle handle) { machine.files.erase(handle.value); }
 
 OpenResult CreateTruncated(const std::string& path) {
-  std::string full;
   if (const ErrorCode code = Call("CreateTruncated", path)) return {kInvalidHandle, code};
-  if (path.find_first_of("*?") != std::string::npos) return {kInvalidHandle, kErrorInvalidName};
-  if (!fake::Resolve(path, full) || !fake::Find(full + "\\..")) {
+  const std::string full = Full(path);
+  if (path.find_first_of("*?") != std::string::npos || full.empty() || !fake::Find(full + "\\..")) {
     return {kInvalidHandle, kErrorPathNotFound};
   }
   const fake::Node* existing = fake::Find(full);
@@ -327,9 +319,9 @@ OpenResult CreateTruncated(const std::string& path) {
 }
 
 OpenResult OpenForReading(const std::string& path) {
-  std::string full;
   if (const ErrorCode code = Call("OpenForReading", path)) return {kInvalidHandle, code};
-  const fake::Node* node = fake::Resolve(path, full) ? fake::Find(full) : nullptr;
+  const std::string full = Full(path);
+  const fake::Node* node = fake::Find(full);
   if (!node || node->folder)
     return {kInvalidHandle, node ? kErrorAccessDenied : kErrorFileNotFound};
   return fake::Open(full, false, false);
@@ -338,9 +330,7 @@ OpenResult OpenForReading(const std::string& path) {
 ErrorCode MarkSparse(FileHandle handle) { return Call("MarkSparse", On(handle)); }
 
 bool RemoveFile(const std::string& path) {
-  std::string full;
-  return !Call("RemoveFile", path) && fake::Resolve(path, full) &&
-         machine.nodes.erase(fake::Key(full)) == 1;
+  return !Call("RemoveFile", path) && machine.nodes.erase(fake::Key(Full(path))) == 1;
 }
 
 ErrorCode SetLength(FileHandle handle, std::int64_t length) {
@@ -369,11 +359,11 @@ DataRange NextDataRange(FileHandle handle, std::int64_t offset) {
 }
 
 PathKind KindOfPath(const std::string& path) {
-  std::string full;
-  if (Call("KindOfPath", path) || !fake::Resolve(path, full)) return PathKind::None;
+  const std::string full = Full(path);
   const fake::Node* node = fake::Find(full);
+  if (Call("KindOfPath", path) || !node) return PathKind::None;
   const bool named = fake::Components(full).back().find_first_of("*?") == std::string::npos;
-  if (!node || !named || (!node->folder && full.back() == '\\')) return PathKind::None;
+  if (!named || (!node->folder && full.back() == '\\')) return PathKind::None;
   return node->folder ? PathKind::Folder : PathKind::File;
 }
 
@@ -384,10 +374,9 @@ PathResult CurrentFolder() {
 }
 
 PathResult FullPathOf(const std::string& path) {
-  std::string full;
   if (const ErrorCode code = Call("FullPathOf", path)) return {false, "", code};
-  if (!fake::Resolve(path, full)) return {false, "", kErrorFileNotFound};
-  return {true, full, 0};
+  if (Full(path).empty()) return {false, "", kErrorFileNotFound};
+  return {true, Full(path), 0};
 }
 
 bool FileSystemNameOf(const std::string& root, std::string& name) {
@@ -398,8 +387,8 @@ bool FileSystemNameOf(const std::string& root, std::string& name) {
 }
 
 SearchHandle FindFirstEntry(const std::string& pattern, FoundEntry& entry) {
-  std::string full;
-  if (Call("FindFirstEntry", pattern) || !fake::Resolve(pattern, full)) return {};
+  const std::string full = Full(pattern);
+  if (Call("FindFirstEntry", pattern) || full.empty()) return {};
   const std::string folder = fake::ParentKey(full);
   std::vector<FoundEntry> found;
   for (const auto& [key, node] : machine.nodes) {
