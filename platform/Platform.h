@@ -25,7 +25,6 @@ constexpr ErrorCode kErrorAccessDenied = 5;
 constexpr ErrorCode kErrorInvalidHandle = 6;
 constexpr ErrorCode kErrorNotEnoughMemory = 8;
 constexpr ErrorCode kErrorSharingViolation = 32;
-constexpr ErrorCode kErrorHandleEof = 38;
 constexpr ErrorCode kErrorFileExists = 80;
 constexpr ErrorCode kErrorBrokenPipe = 109;
 constexpr ErrorCode kErrorDiskFull = 112;

@@ -55,8 +55,10 @@ std::string JoinPath(const std::string& folder, const char* name) {
   return folder + '/' + name;
 }
 
-// '*' and '?' in the shell's sense.
-bool MatchesPlainly(std::string_view pattern, std::string_view name) {
+// The shell's meaning of the wildcards, byte by byte and case-sensitive: '*' any run of
+// bytes, '?' exactly one byte, every other byte itself. No rule for dots: "*.*" needs a dot,
+// and a leading dot is matched like any other byte.
+bool MatchesWildcard(std::string_view pattern, std::string_view name) {
   std::size_t p = 0;
   std::size_t n = 0;
   std::size_t starAt = std::string_view::npos;  // the last '*' seen, for backtracking
@@ -114,7 +116,7 @@ bool IsFolderEntry(const std::string& folderPath, const dirent& item) {
 
 bool NextMatch(Search& search, FoundEntry& entry) {
   while (const dirent* item = readdir(search.folder)) {
-    if (!posix::MatchesWildcard(search.namePattern, item->d_name)) continue;
+    if (!MatchesWildcard(search.namePattern, item->d_name)) continue;
     entry.name = item->d_name;
     entry.isFolder = IsFolderEntry(search.folderPath, *item);
     return true;
@@ -161,16 +163,6 @@ constexpr FileSystemMagic kFileSystems[] = {
     {0x63677270, "cgroup2"},
 };
 
-}  // namespace
-
-namespace posix {
-
-bool HasWildcardInLastComponent(std::string_view path) { return HasWildcard(LastComponent(path)); }
-
-bool MatchesWildcard(std::string_view pattern, std::string_view name) {
-  return MatchesPlainly(pattern, name);
-}
-
 std::string ResolveLexically(std::string_view absolutePath) {
   std::vector<std::string_view> components;
   std::size_t start = 0;
@@ -204,6 +196,12 @@ std::string FileSystemNameForMagic(std::uint32_t magic) {
   return unknown;
 }
 
+}  // namespace
+
+namespace posix {
+
+bool HasWildcardInLastComponent(std::string_view path) { return HasWildcard(LastComponent(path)); }
+
 }  // namespace posix
 
 PathStyle NativePathStyle() { return PathStyle::Posix; }
@@ -233,16 +231,16 @@ PathResult CurrentFolder() {
 // link climbs out of the link's name, not out of its target.
 PathResult FullPathOf(const std::string& path) {
   if (path.empty()) return {false, {}, kErrorInvalidName};
-  if (path.front() == '/') return {true, posix::ResolveLexically(path), kErrorSuccess};
+  if (path.front() == '/') return {true, ResolveLexically(path), kErrorSuccess};
   PathResult folder = CurrentFolder();
-  if (folder.ok) folder.path = posix::ResolveLexically(folder.path + '/' + path);
+  if (folder.ok) folder.path = ResolveLexically(folder.path + '/' + path);
   return folder;
 }
 
 bool FileSystemNameOf(const std::string& root, std::string& name) {
   struct statfs volume;
   if (statfs(NearestExistingFolder(root).c_str(), &volume) != 0) return false;
-  name = posix::FileSystemNameForMagic(static_cast<std::uint32_t>(volume.f_type));
+  name = FileSystemNameForMagic(static_cast<std::uint32_t>(volume.f_type));
   return true;
 }
 
