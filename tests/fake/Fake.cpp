@@ -109,12 +109,10 @@ std::string Full(std::string path) {
 }
 
 std::string ParentKey(const std::string& path) { return Key(Full(path + "\\..")); }
-
 Node* Find(const std::string& path) {
   const auto found = machine.nodes.find(Key(Full(path)));
   return Full(path).empty() || found == machine.nodes.end() ? nullptr : &found->second;
 }
-
 std::uint32_t UnitOf(const std::string& key) {
   return machine.volumes.at(Key(RootOf(key) + "\\")).second;
 }
@@ -151,7 +149,7 @@ ErrorCode Call(const std::string& kind, const std::string& arguments,
 }
 
 std::string On(FileHandle handle) { return "h=" + std::to_string(handle.value); }
-Data& DataOf(FileHandle handle) { return machine.nodes[machine.files[handle.value].first].data; }
+Data& DataOf(FileHandle handle) { return machine.nodes[machine.files[handle.value]].data; }
 
 // A positional transfer: logged, perhaps failed or cut short by schedule, then moved.
 template <class Move>
@@ -165,8 +163,8 @@ platform::IoResult Transfer(const char* kind, FileHandle handle, std::int64_t of
   return {true, move(DataOf(handle), limit), 0};
 }
 
-platform::OpenResult Open(const std::string& full, bool writing, bool created) {
-  machine.files[machine.nextHandle] = {Key(full), writing};
+platform::OpenResult Open(const std::string& full, bool created) {
+  machine.files[machine.nextHandle] = Key(full);
   return {FileHandle{machine.nextHandle++}, 0, created};
 }
 
@@ -201,7 +199,6 @@ void AddFolder(const std::string& path) {
 void AddFile(const std::string& path, const std::string& bytes) {
   AddSparseFile(path, std::int64_t(bytes.size()), {{0, bytes}});
 }
-
 void AddSparseFile(const std::string& path, std::int64_t length,
                    const std::vector<DataPiece>& pieces) {
   AddFolder(path + "\\..");
@@ -216,7 +213,6 @@ void Fail(const std::string& kind, int nth, ErrorCode code, bool andLater,
 }
 
 std::int64_t FileLength(const std::string& path) { return Find(path)->data.length; }
-
 std::string FileBytes(const std::string& path) {
   if (!Find(path)) return "(none)";
   std::string bytes(std::size_t(FileLength(path)), '\0');
@@ -233,7 +229,6 @@ std::set<std::int64_t> AllocatedUnits(const std::string& path, std::int64_t unit
   }
   return units;
 }
-
 int OpenHandles() { return int(machine.files.size()) + machine.searching; }
 
 }  // namespace fake
@@ -262,14 +257,9 @@ unsigned ProcessorCount() { return machine.processors; }
 
 FileHandle StdHandle(StdStream stream) {
   const int which = static_cast<int>(stream);
-  if (Call("StdHandle", std::to_string(which)) || machine.missing[which]) return kInvalidHandle;
-  return FileHandle{fake::kStd + which};
+  return machine.missing[which] ? kInvalidHandle : FileHandle{fake::kStd + which};
 }
-
-FileType TypeOfFile(FileHandle handle) {
-  return Call("TypeOfFile", On(handle)) ? FileType::Unknown
-                                        : machine.types[handle.value - fake::kStd];
-}
+FileType TypeOfFile(FileHandle handle) { return machine.types[handle.value - fake::kStd]; }
 
 IoResult ReadBytes(FileHandle handle, void* buffer, std::uint32_t size) {
   std::uint32_t limit = size;
@@ -284,9 +274,8 @@ IoResult ReadBytes(FileHandle handle, void* buffer, std::uint32_t size) {
 
 IoResult WriteBytes(FileHandle handle, const void* data, std::uint32_t size) {
   std::uint32_t limit = size;
-  const std::string written = " n=" + std::to_string(size);
-  if (const ErrorCode code = Call("WriteBytes", On(handle) + written, &limit))
-    return {false, 0, code};
+  const std::string arguments = On(handle) + " n=" + std::to_string(size);
+  if (const ErrorCode code = Call("WriteBytes", arguments, &limit)) return {false, 0, code};
   machine.out[handle.value - fake::kStd].append(static_cast<const char*>(data), limit);
   return {true, limit, 0};
 }
@@ -303,7 +292,6 @@ IoResult WriteAt(FileHandle handle, std::int64_t offset, const void* data, std::
     return limit;
   });
 }
-
 void CloseFile(FileHandle handle) { machine.files.erase(handle.value); }
 
 OpenResult CreateTruncated(const std::string& path) {
@@ -315,7 +303,7 @@ OpenResult CreateTruncated(const std::string& path) {
   const fake::Node* existing = fake::Find(full);
   if (existing && existing->folder) return {kInvalidHandle, kErrorAccessDenied};
   fake::Add(full, false).data = fake::Data{};
-  return fake::Open(full, true, existing == nullptr);
+  return fake::Open(full, existing == nullptr);
 }
 
 OpenResult OpenForReading(const std::string& path) {
@@ -324,11 +312,10 @@ OpenResult OpenForReading(const std::string& path) {
   const fake::Node* node = fake::Find(full);
   if (!node || node->folder)
     return {kInvalidHandle, node ? kErrorAccessDenied : kErrorFileNotFound};
-  return fake::Open(full, false, false);
+  return fake::Open(full, false);
 }
 
 ErrorCode MarkSparse(FileHandle handle) { return Call("MarkSparse", On(handle)); }
-
 bool RemoveFile(const std::string& path) {
   return !Call("RemoveFile", path) && machine.nodes.erase(fake::Key(Full(path))) == 1;
 }
@@ -338,13 +325,11 @@ ErrorCode SetLength(FileHandle handle, std::int64_t length) {
   if (code == 0) fake::DataOf(handle).SetLength(length);
   return code;
 }
-
 std::int64_t SizeOfFile(FileHandle handle) {
   return Call("SizeOfFile", On(handle)) ? -1 : fake::DataOf(handle).length;
 }
-
 std::uint32_t AllocationUnitOf(FileHandle handle) {
-  return Call("AllocationUnitOf", On(handle)) ? 0 : fake::UnitOf(machine.files[handle.value].first);
+  return Call("AllocationUnitOf", On(handle)) ? 0 : fake::UnitOf(machine.files[handle.value]);
 }
 
 DataRange NextDataRange(FileHandle handle, std::int64_t offset) {
@@ -367,16 +352,17 @@ PathKind KindOfPath(const std::string& path) {
   return node->folder ? PathKind::Folder : PathKind::File;
 }
 
+// A folder that is gone, or a path that cannot be resolved, fails as on Windows.
+PathResult Resolved(const std::string& path) {
+  return {!path.empty(), path, path.empty() ? kErrorFileNotFound : 0};
+}
 PathResult CurrentFolder() {
   if (const ErrorCode code = Call("CurrentFolder", "")) return {false, "", code};
-  if (machine.folder.empty()) return {false, "", kErrorFileNotFound};
-  return {true, machine.folder, 0};
+  return Resolved(machine.folder);
 }
-
 PathResult FullPathOf(const std::string& path) {
   if (const ErrorCode code = Call("FullPathOf", path)) return {false, "", code};
-  if (Full(path).empty()) return {false, "", kErrorFileNotFound};
-  return {true, Full(path), 0};
+  return Resolved(Full(path));
 }
 
 bool FileSystemNameOf(const std::string& root, std::string& name) {
@@ -399,18 +385,16 @@ SearchHandle FindFirstEntry(const std::string& pattern, FoundEntry& entry) {
   }
   if (found.empty()) return {};
   entry = found[0];
-  machine.found = found;
-  machine.next = 1;
+  machine.found.assign(found.begin() + 1, found.end());
   machine.searching = true;
   return {1};
 }
-
 bool FindNextEntry(SearchHandle, FoundEntry& entry) {
-  if (Call("FindNextEntry", "") || machine.next == machine.found.size()) return false;
-  entry = machine.found[machine.next++];
+  if (Call("FindNextEntry", "") || machine.found.empty()) return false;
+  entry = machine.found.front();
+  machine.found.erase(machine.found.begin());
   return true;
 }
-
 void FindEnd(SearchHandle) { machine.searching = false; }
 
 }  // namespace platform

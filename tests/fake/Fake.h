@@ -5,7 +5,6 @@
 // fewer bytes. Tests set up and inspect `fake::machine` directly; Reset() restores it.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -52,9 +51,8 @@ struct Machine {
                                  platform::FileType::Char};
   bool missing[3] = {};
   unsigned processors = 1;
-  std::map<std::intptr_t, std::pair<std::string, bool>> files;  // node key, for writing
-  std::vector<platform::FoundEntry> found;                      // by the one search open, if any
-  std::size_t next = 0;
+  std::map<std::intptr_t, std::string> files;  // open handles: the node key
+  std::vector<platform::FoundEntry> found;     // still to come from the one search open, if any
   bool searching = false;
   std::intptr_t nextHandle = 3;
   std::vector<Rule> rules;
@@ -81,18 +79,6 @@ std::string FileBytes(const std::string& path);
 std::int64_t FileLength(const std::string& path);
 std::set<std::int64_t> AllocatedUnits(const std::string& path, std::int64_t unit = 4096);
 int OpenHandles();  // files and searches left open
-
-// The units that hold a non-zero byte of `content`: those a copy of it allocates.
-inline std::set<std::int64_t> UnitsHoldingData(const std::string& content, std::int64_t unit) {
-  std::set<std::int64_t> units;
-  for (std::size_t at = 0; at < content.size(); at += unit) {
-    const auto end = content.begin() + std::min<std::size_t>(at + unit, content.size());
-    if (std::any_of(content.begin() + at, end, [](char c) { return c != 0; })) {
-      units.insert(std::int64_t(at) / unit);
-    }
-  }
-  return units;
-}
 
 // What EndProcess throws.
 struct ProcessEnded {

@@ -1,10 +1,10 @@
 // The program's logic on the fake machine: whole runs (what they print, what they report,
-// the exit code and the files they leave), the size rule, and the sparse copy and create
-// where only a test can steer them. (The copy's layouts and failures are the fuzz target's
-// seeds, which ctest replays.)
+// the exit code and the files they leave), and the sparse copy and create where only a test
+// can steer them, the copy's layouts and failures as the fuzz target's seeds.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <thread>
 
@@ -15,14 +15,16 @@
 #include "failure/FailureReport.h"
 #include "tests/fake/Fake.h"
 
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+
 namespace {
 
+void Fresh() {
+  fake::Reset();
+  ConsoleClose();
+}
 class FakeTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    fake::Reset();
-    ConsoleClose();
-  }
+  void SetUp() override { Fresh(); }
 };
 
 // Runs `body` as the program's whole run (handler, report, shutdown); returns the exit code.
@@ -145,8 +147,7 @@ const Scenario kScenarios[] = {
 TEST_F(FakeTest, RunsPrintReportAndLeaveFilesAsTheyShould) {
   for (const Scenario& run : kScenarios) {
     SCOPED_TRACE("Dravik " + run.args + " < " + run.input);
-    fake::Reset();
-    ConsoleClose();
+    Fresh();
     fake::AddFile(W("a.bin"), "data");
     fake::AddFile(W("b.bin"), "old");
     fake::AddFolder(W("dir"));
@@ -172,8 +173,7 @@ TEST_F(FakeTest, RunsPrintReportAndLeaveFilesAsTheyShould) {
 // receives every line at its end.
 TEST_F(FakeTest, OutputGoesOutInBlocksOrLinesAndIsOutBeforeInputIsRead) {
   for (const auto type : {platform::FileType::Disk, platform::FileType::Char}) {
-    fake::Reset();
-    ConsoleClose();
+    Fresh();
     fake::machine.types[1] = type;
     RunCommandLine("Dravik");
     std::vector<std::string> writes, blocks(kUsage.size() / 128, "n=128");
@@ -210,19 +210,11 @@ TEST_F(FakeTest, ReportsNameTheClassModuleAndAddressAndComeAfterTheLinesPrinted)
 // ---- The sparse copy and create ----------------------------------------------------------
 
 constexpr std::int64_t kChunk = 512 << 10;
-const std::string kSource = "C:\\work\\src", kDest = "C:\\work\\dst";
-
-// Data with every third byte zero: no zero run is longer than one byte.
-std::string Pattern(std::size_t length) {
-  std::string bytes(length, '\0');
-  for (std::size_t i = 0; i < length; ++i) bytes[i] = i % 3 ? char('a' + i % 23) : '\0';
-  return bytes;
-}
 
 // Two workers that both fail: the failure first in file order is kept, though it comes first.
 TEST_F(FakeTest, TheFailureFirstInFileOrderIsKeptWhicheverWorkerComesLast) {
   fake::machine.processors = 2;
-  fake::AddFile(kSource, Pattern(3 * kChunk));
+  fake::AddFile(W("src"), std::string(3 * kChunk, 'x'));
   fake::Fail("ReadAt", 1, 23, true);
   std::promise<void> started;
   std::shared_future<void> second = started.get_future().share();
@@ -234,23 +226,30 @@ TEST_F(FakeTest, TheFailureFirstInFileOrderIsKeptWhicheverWorkerComesLast) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
   };
-  EXPECT_THROW(SparseCopyFile(kSource, kDest, false), EReadError);
-  EXPECT_EQ(fake::FileLength(kDest), 0);
+  EXPECT_THROW(SparseCopyFile(W("src"), W("dst"), false), EReadError);
+  EXPECT_EQ(fake::FileLength(W("dst")), 0);
 }
 
 TEST_F(FakeTest, CreateMakesAnAllZeroFileAndRemovesOnlyOneItMadeWhenTheLengthFails) {
-  fake::AddFile("C:\\work\\f", "old data");
-  for (const std::int64_t size : {std::int64_t{1}, std::int64_t{2049}, std::int64_t{1} << 40}) {
-    EXPECT_TRUE(CreateSparseFile("C:\\work\\f", size));
-    EXPECT_EQ(fake::FileLength("C:\\work\\f"), size);
-    EXPECT_TRUE(fake::AllocatedUnits("C:\\work\\f").empty());
-  }
+  fake::AddFile(W("f"), "old data");
+  EXPECT_TRUE(CreateSparseFile(W("f"), std::int64_t{1} << 40));
+  EXPECT_EQ(fake::FileLength(W("f")), std::int64_t{1} << 40);
+  EXPECT_TRUE(fake::AllocatedUnits(W("f")).empty());
   fake::Fail("SetLength", 1, 112, true);
-  EXPECT_FALSE(CreateSparseFile("C:\\work\\new", 10));
-  EXPECT_EQ(fake::FileBytes("C:\\work\\new"), "(none)");
-  EXPECT_FALSE(CreateSparseFile("C:\\work\\f", 10));
-  EXPECT_EQ(fake::FileBytes("C:\\work\\f"), "");
+  EXPECT_FALSE(CreateSparseFile(W("new"), 10));
+  EXPECT_EQ(fake::FileBytes(W("new")), "(none)");
+  EXPECT_FALSE(CreateSparseFile(W("f"), 10));
+  EXPECT_EQ(fake::FileBytes(W("f")), "");
   EXPECT_EQ(fake::OpenHandles(), 0);
+}
+
+// The copy's fuzz target over its seeds: layouts and failures that must copy as it checks.
+TEST(FuzzSeeds, CopyEveryLayoutAndFailureAsTheFuzzTargetChecks) {
+  for (const auto& seed : std::filesystem::directory_iterator(DRAVIK_FUZZ_SEEDS)) {
+    std::ifstream file(seed.path(), std::ios::binary);
+    const std::string input{std::istreambuf_iterator<char>(file), {}};
+    LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(input.data()), input.size());
+  }
 }
 
 }  // namespace
