@@ -17,10 +17,7 @@ void Data::Write(std::int64_t offset, const char* bytes, std::size_t count) {
 std::size_t Data::Read(std::int64_t offset, char* out, std::size_t count) const {
   const auto got = std::size_t(std::clamp<std::int64_t>(length - offset, 0, count));
   std::memset(out, 0, got);
-  auto extent = extents.upper_bound(offset);
-  if (extent != extents.begin()) --extent;
-  for (; extent != extents.end() && extent->first < offset + std::int64_t(got); ++extent) {
-    const auto& [start, bytes] = *extent;
+  for (const auto& [start, bytes] : extents) {
     const std::int64_t from = std::max(offset, start);
     const std::int64_t to = std::min<std::int64_t>(offset + got, start + bytes.size());
     if (from < to) std::memcpy(out + (from - offset), &bytes[from - start], to - from);
@@ -65,15 +62,9 @@ std::vector<std::string> Components(const std::string& path) {
   return parts;
 }
 
-// The comparison key: A-Z folded (not in trail bytes), no delimiter at the end but a root's.
+// The comparison key: A-Z folded, no delimiter at the end but a root's.
 std::string Key(std::string path) {
-  for (std::size_t at = 0; at < path.size(); ++at) {
-    if (IsLead(path[at])) {
-      ++at;
-    } else if (path[at] >= 'A' && path[at] <= 'Z') {
-      path[at] += 'a' - 'A';
-    }
-  }
+  for (char& c : path) c = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
   if (path.size() > 3 && Components(path).back().empty()) path.pop_back();
   return path;
 }
@@ -111,10 +102,7 @@ std::string Full(std::string path) {
 std::string ParentKey(const std::string& path) { return Key(Full(path + "\\..")); }
 Node* Find(const std::string& path) {
   const auto found = machine.nodes.find(Key(Full(path)));
-  return Full(path).empty() || found == machine.nodes.end() ? nullptr : &found->second;
-}
-std::uint32_t UnitOf(const std::string& key) {
-  return machine.volumes.at(Key(RootOf(key) + "\\")).second;
+  return found == machine.nodes.end() ? nullptr : &found->second;
 }
 
 Node& Add(const std::string& path, bool folder) {
@@ -127,25 +115,18 @@ Node& Add(const std::string& path, bool folder) {
   return node;
 }
 
-// Logs a call that can fail and returns the code it fails with by schedule (0: it goes
-// ahead); `limit` caps what a transfer moves.
+// Logs a call; returns the code its kind's rule fails it with (0: none). `limit` caps a transfer.
 ErrorCode Call(const std::string& kind, const std::string& arguments,
                std::uint32_t* limit = nullptr) {
-  const std::string text = kind + " " + arguments;
-  machine.calls.push_back(text);
-  bool struck = false;
-  ErrorCode code = 0;
+  machine.calls.push_back(kind + " " + arguments);
   for (Rule& rule : machine.rules) {
     if (rule.kind != kind) continue;
-    ++rule.seen;
-    if (!struck && (rule.seen == rule.nth || (rule.andLater && rule.seen > rule.nth))) {
-      struck = true;
-      code = rule.code;
-      if (limit && code == 0) *limit = std::min(*limit, rule.shortBytes);
-      machine.injected.push_back(text);
-    }
+    if (++rule.seen < rule.nth || (rule.seen > rule.nth && !rule.andLater)) return 0;
+    if (limit && rule.code == 0) *limit = std::min(*limit, rule.shortBytes);
+    machine.injected.push_back(machine.calls.back());
+    return rule.code;
   }
-  return code;
+  return 0;
 }
 
 std::string On(FileHandle handle) { return "h=" + std::to_string(handle.value); }
@@ -262,22 +243,20 @@ FileHandle StdHandle(StdStream stream) {
 FileType TypeOfFile(FileHandle handle) { return machine.types[handle.value - fake::kStd]; }
 
 IoResult ReadBytes(FileHandle handle, void* buffer, std::uint32_t size) {
-  std::uint32_t limit = size;
-  if (const ErrorCode code = Call("ReadBytes", On(handle), &limit)) return {false, 0, code};
+  if (const ErrorCode code = Call("ReadBytes", On(handle))) return {false, 0, code};
   std::string& input = machine.stdinBytes;
   if (input.empty() && machine.stdinEnd) return {false, 0, machine.stdinEnd};
-  const auto count = std::min<std::uint32_t>(limit, std::uint32_t(input.size()));
+  const auto count = std::min<std::uint32_t>(size, std::uint32_t(input.size()));
   std::memcpy(buffer, input.data(), count);
   input.erase(0, count);
   return {true, count, 0};
 }
 
 IoResult WriteBytes(FileHandle handle, const void* data, std::uint32_t size) {
-  std::uint32_t limit = size;
   const std::string arguments = On(handle) + " n=" + std::to_string(size);
-  if (const ErrorCode code = Call("WriteBytes", arguments, &limit)) return {false, 0, code};
-  machine.out[handle.value - fake::kStd].append(static_cast<const char*>(data), limit);
-  return {true, limit, 0};
+  if (const ErrorCode code = Call("WriteBytes", arguments)) return {false, 0, code};
+  machine.out[handle.value - fake::kStd].append(static_cast<const char*>(data), size);
+  return {true, size, 0};
 }
 
 IoResult ReadAt(FileHandle handle, std::int64_t offset, void* buffer, std::uint32_t size) {
@@ -297,22 +276,16 @@ void CloseFile(FileHandle handle) { machine.files.erase(handle.value); }
 OpenResult CreateTruncated(const std::string& path) {
   if (const ErrorCode code = Call("CreateTruncated", path)) return {kInvalidHandle, code};
   const std::string full = Full(path);
-  if (path.find_first_of("*?") != std::string::npos || full.empty() || !fake::Find(full + "\\..")) {
-    return {kInvalidHandle, kErrorPathNotFound};
-  }
-  const fake::Node* existing = fake::Find(full);
-  if (existing && existing->folder) return {kInvalidHandle, kErrorAccessDenied};
+  if (full.empty() || !fake::Find(full + "\\..")) return {kInvalidHandle, kErrorPathNotFound};
+  const bool created = !fake::Find(full);
   fake::Add(full, false).data = fake::Data{};
-  return fake::Open(full, existing == nullptr);
+  return fake::Open(full, created);
 }
 
 OpenResult OpenForReading(const std::string& path) {
   if (const ErrorCode code = Call("OpenForReading", path)) return {kInvalidHandle, code};
-  const std::string full = Full(path);
-  const fake::Node* node = fake::Find(full);
-  if (!node || node->folder)
-    return {kInvalidHandle, node ? kErrorAccessDenied : kErrorFileNotFound};
-  return fake::Open(full, false);
+  if (!fake::Find(path)) return {kInvalidHandle, kErrorFileNotFound};
+  return fake::Open(Full(path), false);
 }
 
 ErrorCode MarkSparse(FileHandle handle) { return Call("MarkSparse", On(handle)); }
@@ -329,7 +302,8 @@ std::int64_t SizeOfFile(FileHandle handle) {
   return Call("SizeOfFile", On(handle)) ? -1 : fake::DataOf(handle).length;
 }
 std::uint32_t AllocationUnitOf(FileHandle handle) {
-  return Call("AllocationUnitOf", On(handle)) ? 0 : fake::UnitOf(machine.files[handle.value]);
+  if (Call("AllocationUnitOf", On(handle))) return 0;
+  return machine.volumes.at(fake::Key(fake::RootOf(machine.files[handle.value]) + "\\")).second;
 }
 
 DataRange NextDataRange(FileHandle handle, std::int64_t offset) {
@@ -344,11 +318,8 @@ DataRange NextDataRange(FileHandle handle, std::int64_t offset) {
 }
 
 PathKind KindOfPath(const std::string& path) {
-  const std::string full = Full(path);
-  const fake::Node* node = fake::Find(full);
+  const fake::Node* node = fake::Find(path);
   if (Call("KindOfPath", path) || !node) return PathKind::None;
-  const bool named = fake::Components(full).back().find_first_of("*?") == std::string::npos;
-  if (!named || (!node->folder && full.back() == '\\')) return PathKind::None;
   return node->folder ? PathKind::Folder : PathKind::File;
 }
 
@@ -378,7 +349,7 @@ SearchHandle FindFirstEntry(const std::string& pattern, FoundEntry& entry) {
   const std::string folder = fake::ParentKey(full);
   std::vector<FoundEntry> found;
   for (const auto& [key, node] : machine.nodes) {
-    if (key != folder && fake::ParentKey(key) == folder &&
+    if (fake::ParentKey(key) == folder &&
         fake::Matches(fake::Components(full).back().c_str(), node.name.c_str())) {
       found.push_back({node.name, node.folder});
     }

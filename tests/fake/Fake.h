@@ -1,8 +1,7 @@
-// The machine the unit tests run the program on, in place of a real platform: a Japanese
-// Windows (code page 932) with drive C: (NTFS, 4 KiB units) and the current folder C:\work,
-// files held as extents with holes, standard streams, a log of the platform calls that can
-// fail, and failures on schedule: the n-th call of a kind fails with a code, or transfers
-// fewer bytes. Tests set up and inspect `fake::machine` directly; Reset() restores it.
+// The machine the unit tests run the program on: a Japanese Windows (code page 932) with drive
+// C: (NTFS, 4 KiB units), the current folder C:\work, files as extents with holes, standard
+// streams, a log of the calls that can fail, and failures on schedule (the n-th call of a kind
+// fails, or transfers fewer bytes). Tests use `fake::machine` directly; Reset() restores it.
 #pragma once
 
 #include <cstdint>
@@ -16,8 +15,7 @@
 
 namespace fake {
 
-// A file's length and the extents that hold data; they never overlap, as the program writes
-// no byte twice between truncations.
+// A file's length and the extents that hold data (never overlapping: no byte is written twice).
 struct Data {
   std::map<std::int64_t, std::string> extents;
   std::int64_t length = 0;
@@ -31,7 +29,7 @@ struct Node {
   std::string name;
   Data data;
 };
-struct Rule {
+struct Rule {  // one per kind
   std::string kind;
   int nth;
   platform::ErrorCode code;  // 0: the transfer moves at most `shortBytes` and succeeds

@@ -1,11 +1,10 @@
-// The whole sparse copy on the fake machine, from a source the input lays out in runs of
-// data, written zeros and holes; with units of 512 bytes to 1 MiB, a volume that hides its
-// holes, one worker or two, and reads, writes or lengths that fail or fall short. The copy
-// sets its length before it writes and reads no unit of a hole. Without a failure it holds
-// the source's bytes in the units with data only. With failures, the one first in file order
-// decides the error (a read past the end comes after the end), and the copy ends where it
-// struck, holding only bytes that are right. The seeds put runs on the edges of 2049-byte
-// blocks, units and chunks, every byte value alone in a unit, and each kind of failure.
+// The whole sparse copy on the fake machine, from a source the input lays out in runs of data,
+// written zeros and holes, with units of 512 bytes to 1 MiB, hidden holes, one or two workers,
+// and reads, writes or lengths that fail or fall short. It checks what every copy must hold:
+// the length is set before any write, no unit of a hole is read, only units with data are
+// allocated, the failure first in file order decides the error (a read past the end comes
+// after the end), and the copy ends where it struck with only right bytes. The seeds put runs
+// on 2049-byte, unit and chunk edges, every byte value alone in a unit, each kind of failure.
 //
 // Input: a byte of settings (bits 0-1 the unit, bit 2 hidden holes, bit 3 two workers), a
 // byte for the failures (bits 0-2 which, see kFailures; bits 3-7 from which call), then

@@ -207,8 +207,6 @@ TEST_F(FakeTest, ReportsNameTheClassModuleAndAddressAndComeAfterTheLinesPrinted)
   EXPECT_EQ(fake::machine.out[2].size(), 1025u);
 }
 
-// ---- The sparse copy and create ----------------------------------------------------------
-
 constexpr std::int64_t kChunk = 512 << 10;
 
 // Two workers that both fail: the failure first in file order is kept, though it comes first.
