@@ -349,7 +349,7 @@ SearchHandle FindFirstEntry(const std::string& pattern, FoundEntry& entry) {
   const std::string folder = fake::ParentKey(full);
   std::vector<FoundEntry> found;
   for (const auto& [key, node] : machine.nodes) {
-    if (fake::ParentKey(key) == folder &&
+    if (key != folder && fake::ParentKey(key) == folder &&
         fake::Matches(fake::Components(full).back().c_str(), node.name.c_str())) {
       found.push_back({node.name, node.folder});
     }
