@@ -256,12 +256,18 @@ OpenResult ClosedAndFailed(int fd, int errnoValue) {
   return Failed(errnoValue);
 }
 
-int OpenRetrying(const std::string& path, int flags) {
-  int fd;
+// Makes a system call again for as long as a signal interrupts it, and returns its result.
+template <typename Call>
+auto Retried(Call call) {
+  decltype(call()) result;
   do {
-    fd = open(path.c_str(), flags, 0666);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+    result = call();
+  } while (result < 0 && errno == EINTR);
+  return result;
+}
+
+int OpenRetrying(const std::string& path, int flags) {
+  return Retried([&] { return open(path.c_str(), flags, 0666); });
 }
 
 // Opens `path` only when it is a file of the right kind that the back end's share modes
@@ -466,35 +472,19 @@ FileType TypeOfFile(FileHandle handle) {
 // ---- Reading and writing ---------------------------------------------------
 
 IoResult ReadBytes(FileHandle handle, void* buffer, std::uint32_t size) {
-  ssize_t count;
-  do {
-    count = read(Descriptor(handle), buffer, size);
-  } while (count < 0 && errno == EINTR);
-  return TransferResult(count);
+  return TransferResult(Retried([&] { return read(Descriptor(handle), buffer, size); }));
 }
 
 IoResult WriteBytes(FileHandle handle, const void* data, std::uint32_t size) {
-  ssize_t count;
-  do {
-    count = write(Descriptor(handle), data, size);
-  } while (count < 0 && errno == EINTR);
-  return TransferResult(count);
+  return TransferResult(Retried([&] { return write(Descriptor(handle), data, size); }));
 }
 
 IoResult ReadAt(FileHandle handle, std::int64_t offset, void* buffer, std::uint32_t size) {
-  ssize_t count;
-  do {
-    count = pread(Descriptor(handle), buffer, size, offset);
-  } while (count < 0 && errno == EINTR);
-  return TransferResult(count);
+  return TransferResult(Retried([&] { return pread(Descriptor(handle), buffer, size, offset); }));
 }
 
 IoResult WriteAt(FileHandle handle, std::int64_t offset, const void* data, std::uint32_t size) {
-  ssize_t count;
-  do {
-    count = pwrite(Descriptor(handle), data, size, offset);
-  } while (count < 0 && errno == EINTR);
-  return TransferResult(count);
+  return TransferResult(Retried([&] { return pwrite(Descriptor(handle), data, size, offset); }));
 }
 
 void CloseFile(FileHandle handle) {
@@ -516,12 +506,7 @@ OpenResult CreateTruncated(const std::string& path) {
   if (!result.handle.IsValid()) return result;
   struct stat status;
   if (fstat(Descriptor(result.handle), &status) == 0 && status.st_size == 0) return result;
-  int truncateResult;
-  do {
-    truncateResult = ftruncate(Descriptor(result.handle), 0);
-  } while (truncateResult != 0 && errno == EINTR);
-  if (truncateResult != 0) {
-    ErrorCode error = ErrorFromErrno(errno);
+  if (const ErrorCode error = SetLength(result.handle, 0)) {
     CloseFile(result.handle);
     return {kInvalidHandle, error};
   }
@@ -547,11 +532,8 @@ ErrorCode MarkSparse(FileHandle handle) {
 }
 
 ErrorCode SetLength(FileHandle handle, std::int64_t length) {
-  int result;
-  do {
-    result = ftruncate(Descriptor(handle), length);
-  } while (result != 0 && errno == EINTR);
-  return result == 0 ? kErrorSuccess : ErrorFromErrno(errno);
+  if (Retried([&] { return ftruncate(Descriptor(handle), length); }) == 0) return kErrorSuccess;
+  return ErrorFromErrno(errno);
 }
 
 std::int64_t SizeOfFile(FileHandle handle) { return SizeOfDescriptor(Descriptor(handle)); }
