@@ -2,10 +2,7 @@
 #include "Dravik/Console.h"
 #include "SparseUtils/Paths.h"
 #include "SparseUtils/SparseOperations.h"
-#include "SparseUtils/SystemErrorText.h"
-#include "SparseUtils/Text.h"
 #include "SparseUtils/Texts.h"
-#include "failure/Errors.h"
 #include "platform/Platform.h"
 
 namespace {
@@ -13,9 +10,7 @@ namespace {
 // A path that cannot be resolved cannot be opened: the run ends with the open error of the
 // path as typed, before anything is written, rather than working on some other path.
 std::string ResolvedOrRaise(const platform::PathResult& resolved, const std::string& typed) {
-  if (!resolved.ok) {
-    Raise(EFOpenError(FormatText(texts::kOpenFailed, {typed, SystemErrorText(resolved.error)})));
-  }
+  if (!resolved.ok) RaiseOpenError(typed, resolved.error);
   return resolved.path;
 }
 

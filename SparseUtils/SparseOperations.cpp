@@ -42,10 +42,7 @@ class TSourceFile {
   // Raises EFOpenError when the file cannot be opened.
   explicit TSourceFile(const std::string& fileName) {
     const platform::OpenResult opened = platform::OpenForReading(fileName);
-    if (!opened.handle.IsValid()) {
-      Raise(EFOpenError(FormatText(texts::kOpenFailed,
-                                   {FullPathForMessage(fileName), SystemErrorText(opened.error)})));
-    }
+    if (!opened.handle.IsValid()) RaiseOpenError(FullPathForMessage(fileName), opened.error);
     handle_ = opened.handle;
   }
   ~TSourceFile() { platform::CloseFile(handle_); }
@@ -207,6 +204,10 @@ TCopyStop Copy(const TSourceFile& source, TSparseFile& dest) {
 }
 
 }  // namespace
+
+void RaiseOpenError(const std::string& shownPath, platform::ErrorCode error) {
+  Raise(EFOpenError(FormatText(texts::kOpenFailed, {shownPath, SystemErrorText(error)})));
+}
 
 bool SparseCopyFile(const std::string& source, const std::string& dest, bool overwrite) {
   if (!FileExists(source)) return false;

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/Platform.h"
+
 // Copies `source` into a sparse `dest`. False when nothing was copied: the source is not
 // an existing file, `dest` exists and `overwrite` is false, or `dest` cannot be opened.
 // Raises EFOpenError when the source cannot be opened (before `dest` is looked at),
@@ -16,3 +18,8 @@ bool SparseCopyFile(const std::string& source, const std::string& dest, bool ove
 // folder, the file cannot be opened, or it cannot be given that length (a file that did
 // not exist before is then removed again).
 bool CreateSparseFile(const std::string& fileName, std::int64_t size);
+
+// Raises the EFOpenError of a file that cannot be opened: `shownPath` names it, and the
+// system's text for `error` says why. The copy's source raises it, as does a path the copy
+// command cannot resolve.
+[[noreturn]] void RaiseOpenError(const std::string& shownPath, platform::ErrorCode error);
