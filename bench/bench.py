@@ -564,9 +564,10 @@ def table(rows, sources, scale, runs, folder, dravik, load):
     lines += ["",
               f"Scale {scale:g}, {runs} rounds after 1 warm-up, the tools taking turns "
               f"(hyperfine, one run each per round, the order alternating); times are medians, "
-              f"ratios the median of the per-round ratios dravik/{'cp'}. `dravik, 1 worker` runs "
-              f"pinned to one processor (`{' '.join(ONE_WORKER)}`). Page cache warm, destinations "
-              f"deleted before every run and not flushed to disk. Peak RSS from {rss}.",
+              f"ratios the median of the per-round ratios dravik/cp (truncate for create). "
+              f"`dravik, 1 worker` runs pinned to one processor (`{' '.join(ONE_WORKER)}`). "
+              f"Page cache warm, destinations deleted before every run and not flushed to disk. "
+              f"Peak RSS from {rss}.",
               "", f"Load while it ran: {load}.",
               "", "| machine | |", "|---|---|"]
     lines += [f"| {k} | {v} |" for k, v in machine(folder, dravik)]

@@ -5,7 +5,7 @@
 # named) when a target fails. Exits non-zero when any target crashes or fails a check.
 #
 #   tools/fuzz.sh                       every target, 30 s each
-#   tools/fuzz.sh fuzz_copy           only the targets named
+#   tools/fuzz.sh fuzz_copy             only the targets named
 #   FUZZ_SECONDS=300 tools/fuzz.sh      longer runs (0: replay the seeds only)
 #   FUZZ_JOBS=4 tools/fuzz.sh           build with more jobs (2 by default)
 set -euo pipefail
