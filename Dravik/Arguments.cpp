@@ -1,7 +1,7 @@
 #include "Dravik/Arguments.h"
 
+#include "SparseUtils/ByteStrings.h"
 #include "SparseUtils/Paths.h"
-#include "SparseUtils/Text.h"
 #include "platform/Platform.h"
 
 namespace {
@@ -45,7 +45,7 @@ std::string ReadWord(std::string_view line, std::size_t& at) {
 
 // The arguments after the program name, as the platform delivers them.
 std::vector<std::string> Words() {
-  const platform::CommandLineSource source = platform::ProcessCommandLine();
+  const platform::TCommandLineSource source = platform::ProcessCommandLine();
   if (source.isRaw) return SplitCommandLine(source.raw);
   std::vector<std::string> words;
   for (const std::string& word : source.words) {

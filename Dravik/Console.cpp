@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "SparseUtils/Text.h"
-#include "SparseUtils/Texts.h"
+#include "SparseUtils/ByteStrings.h"
+#include "SparseUtils/ProgramTexts.h"
 #include "failure/Errors.h"
 #include "platform/Platform.h"
 
@@ -15,25 +15,25 @@ constexpr std::int32_t kOutputNotOpen = 105;
 constexpr char kCtrlZ = 0x1A;
 constexpr std::string_view kLineEnd = "\r\n";
 
-struct OutputChannel {
+struct TOutputChannel {
   bool opened = false;
-  platform::FileHandle handle;
+  platform::TFileHandle handle;
   bool writeThrough = false;
   char buffer[ConsoleBufferSize];
   std::size_t count = 0;
 };
 
-struct InputChannel {
+struct TInputChannel {
   bool opened = false;
-  platform::FileHandle handle;
+  platform::TFileHandle handle;
   char buffer[ConsoleBufferSize];
   std::size_t position = 0;
   std::size_t count = 0;
   bool ended = false;  // the input ended during the current line
 };
 
-OutputChannel output;
-InputChannel input;
+TOutputChannel output;
+TInputChannel input;
 std::int32_t pendingIoError = 0;
 
 void RecordIoError(std::int32_t code) { pendingIoError = code; }
@@ -69,26 +69,26 @@ void IoCheck() {
 
 bool OpenOutput() {
   if (output.opened) return true;
-  const platform::FileHandle handle = platform::StdHandle(platform::StdStream::Output);
+  const platform::TFileHandle handle = platform::StdHandle(platform::TStdStream::kOutput);
   if (!handle.IsValid()) {
     RecordIoError(kOutputNotOpen);
     return false;
   }
-  const platform::FileType type = platform::TypeOfFile(handle);
-  if (type == platform::FileType::Unknown) {
+  const platform::TFileType type = platform::TypeOfFile(handle);
+  if (type == platform::TFileType::kUnknown) {
     platform::CloseFile(handle);
     RecordIoError(kOutputNotOpen);
     return false;
   }
   output.opened = true;
   output.handle = handle;
-  output.writeThrough = type == platform::FileType::Char;
+  output.writeThrough = type == platform::TFileType::kChar;
   return true;
 }
 
 // Writes the buffer out and empties it, whether the write succeeds or not.
 bool WriteOut() {
-  const platform::IoResult written =
+  const platform::TIoResult written =
       platform::WriteBytes(output.handle, output.buffer, static_cast<std::uint32_t>(output.count));
   output.count = 0;
   if (!written.ok) RecordIoError(static_cast<std::int32_t>(written.error));
@@ -111,7 +111,7 @@ bool Append(std::string_view text) {
 
 bool OpenInput() {
   if (input.opened) return true;
-  const platform::FileHandle handle = platform::StdHandle(platform::StdStream::Input);
+  const platform::TFileHandle handle = platform::StdHandle(platform::TStdStream::kInput);
   if (!handle.IsValid()) {
     RecordIoError(kInputNotOpen);
     return false;
@@ -124,7 +124,7 @@ bool OpenInput() {
 // Refills the input buffer once. Zero bytes, or a pipe whose writer has gone, is the end
 // of the input; any other failure is recorded and also ends the line.
 void Refill() {
-  const platform::IoResult read =
+  const platform::TIoResult read =
       platform::ReadBytes(input.handle, input.buffer, ConsoleBufferSize);
   input.position = 0;
   input.count = read.ok ? read.bytes : 0;
@@ -242,7 +242,7 @@ TOverwriteAnswer AskOverwrite(const std::string& path, bool allowAll) {
 
 void ConsoleClose() {
   if (output.opened && output.count > 0) WriteOut();
-  output = OutputChannel();
-  input = InputChannel();
+  output = TOutputChannel();
+  input = TInputChannel();
   pendingIoError = 0;
 }

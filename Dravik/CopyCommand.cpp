@@ -1,15 +1,15 @@
 #include "Dravik/Commands.h"
 #include "Dravik/Console.h"
 #include "SparseUtils/Paths.h"
+#include "SparseUtils/ProgramTexts.h"
 #include "SparseUtils/SparseOperations.h"
-#include "SparseUtils/Texts.h"
 #include "platform/Platform.h"
 
 namespace {
 
 // A path that cannot be resolved cannot be opened: the run ends with the open error of the
 // path as typed, before anything is written, rather than working on some other path.
-std::string ResolvedOrRaise(const platform::PathResult& resolved, const std::string& typed) {
+std::string ResolvedOrRaise(const platform::TPathResult& resolved, const std::string& typed) {
   if (!resolved.ok) RaiseOpenError(typed, resolved.error);
   return resolved.path;
 }
@@ -19,19 +19,19 @@ class TEntrySearch {
  public:
   TEntrySearch() = default;
   ~TEntrySearch() {
-    if (handle_.IsValid()) platform::FindEnd(handle_);
+    if (FHandle.IsValid()) platform::FindEnd(FHandle);
   }
   TEntrySearch(const TEntrySearch&) = delete;
   TEntrySearch& operator=(const TEntrySearch&) = delete;
 
-  bool First(const std::string& pattern, platform::FoundEntry& entry) {
-    handle_ = platform::FindFirstEntry(pattern, entry);
-    return handle_.IsValid();
+  bool First(const std::string& pattern, platform::TFoundEntry& entry) {
+    FHandle = platform::FindFirstEntry(pattern, entry);
+    return FHandle.IsValid();
   }
-  bool Next(platform::FoundEntry& entry) { return platform::FindNextEntry(handle_, entry); }
+  bool Next(platform::TFoundEntry& entry) { return platform::FindNextEntry(FHandle, entry); }
 
  private:
-  platform::SearchHandle handle_;
+  platform::TSearchHandle FHandle;
 };
 
 struct TCopyCommand {
@@ -53,7 +53,7 @@ void TCopyCommand::CopyIntoFolder() {
   SourcePath = ResolvedOrRaise(ResolveDriveRelative(SourcePath), SourcePath);
   SourceFolder = WithTrailingDelimiter(FolderPart(SourcePath));
   TEntrySearch search;
-  platform::FoundEntry entry;
+  platform::TFoundEntry entry;
   OverwriteAll = false;
   for (bool found = search.First(SourcePath, entry); found; found = search.Next(entry)) {
     if (!entry.isFolder) CopyEntry(entry.name);

@@ -2,12 +2,12 @@
 #include "Dravik/Console.h"
 #include "Dravik/NumberFormat.h"
 #include "SparseUtils/Paths.h"
+#include "SparseUtils/ProgramTexts.h"
 #include "SparseUtils/SparseOperations.h"
-#include "SparseUtils/Texts.h"
 
 void RunCreateCommand(const std::string& fileArgument, std::int64_t size) {
   const std::int64_t TargetSize = size;
-  const platform::PathResult absolute = GetAbsolutePath(fileArgument);
+  const platform::TPathResult absolute = GetAbsolutePath(fileArgument);
   if (!absolute.ok) {  // nothing to create where the path leads nowhere
     ConsoleWriteLine(fileArgument + std::string(texts::kNotCreated));
     return;

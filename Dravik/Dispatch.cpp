@@ -1,9 +1,9 @@
 #include "Dravik/Arguments.h"
 #include "Dravik/Commands.h"
 #include "Dravik/Console.h"
+#include "SparseUtils/ByteStrings.h"
+#include "SparseUtils/ProgramTexts.h"
 #include "SparseUtils/SizeParsing.h"
-#include "SparseUtils/Text.h"
-#include "SparseUtils/Texts.h"
 
 void ShowUsage() {
   const std::string programName = ProgramFileName();

@@ -1,13 +1,12 @@
 // Dravik: writes sparse files. Copies one file, or every file matching a pattern, into
 // sparse destinations, and creates all-zero sparse files of any size.
 #include "Dravik/Commands.h"
-#include "Dravik/Console.h"
+#include "Dravik/FailureReport.h"
 #include "Dravik/NumberFormat.h"
-#include "failure/FailureReport.h"
 #include "platform/Platform.h"
 
 int main(int argc, char** argv) {
   platform::Startup(argc, argv);
   InitNumberFormat();
-  RunProgram(RunDravik, ConsoleHooks{ConsoleFlush, ConsoleClose});
+  RunProgram(RunDravik);
 }

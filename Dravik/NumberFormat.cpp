@@ -1,6 +1,6 @@
 #include "Dravik/NumberFormat.h"
 
-#include "SparseUtils/Text.h"
+#include "SparseUtils/ByteStrings.h"
 #include "platform/Platform.h"
 
 namespace {

@@ -1,11 +1,11 @@
 #include "SparseUtils/Paths.h"
 
-#include "SparseUtils/Text.h"
+#include "SparseUtils/ByteStrings.h"
 #include "platform/Platform.h"
 
 namespace {
 
-bool WindowsStyle() { return platform::NativePathStyle() == platform::PathStyle::Windows; }
+bool WindowsStyle() { return platform::NativePathStyle() == platform::TPathStyle::kWindows; }
 
 char Delimiter() { return WindowsStyle() ? '\\' : '/'; }
 
@@ -70,11 +70,11 @@ bool SamePath(std::string_view a, std::string_view b) {
   return WindowsStyle() ? SameTextAscii(a, b) : a == b;
 }
 
-platform::PathResult GetAbsolutePath(std::string_view path) {
+platform::TPathResult GetAbsolutePath(std::string_view path) {
   if (!DrivePart(path).empty()) return {true, std::string(path), platform::kErrorSuccess};
   // The system resolves these against the current folder's root, as every program does.
   if (IsRootRelative(path)) return platform::FullPathOf(std::string(path));
-  const platform::PathResult current = platform::CurrentFolder();
+  const platform::TPathResult current = platform::CurrentFolder();
   if (!current.ok) return current;
   return platform::FullPathOf(WithTrailingDelimiter(current.path) + std::string(path));
 }
@@ -84,21 +84,21 @@ bool IsNtfsDrive(std::string_view path) {
   return platform::FileSystemNameOf(VolumeQueryPath(path), name) && SameTextAscii(name, "NTFS");
 }
 
-platform::PathResult ResolveDriveRelative(const std::string& path) {
+platform::TPathResult ResolveDriveRelative(const std::string& path) {
   const bool driveRelative = WindowsStyle() && path.size() > 2 && path[1] == ':' && path[2] != '\\';
   if (!driveRelative) return {true, path, platform::kErrorSuccess};
   return platform::FullPathOf(path);
 }
 
 std::string FullPathForMessage(const std::string& fileName) {
-  const platform::PathResult full = platform::FullPathOf(fileName);
+  const platform::TPathResult full = platform::FullPathOf(fileName);
   return full.ok ? full.path : fileName;
 }
 
 bool FileExists(const std::string& path) {
-  return platform::KindOfPath(path) == platform::PathKind::File;
+  return platform::KindOfPath(path) == platform::TPathKind::kFile;
 }
 
 bool FolderExists(const std::string& path) {
-  return platform::KindOfPath(path) == platform::PathKind::Folder;
+  return platform::KindOfPath(path) == platform::TPathKind::kFolder;
 }

@@ -30,7 +30,7 @@ bool SamePath(std::string_view a, std::string_view b);
 // Windows path rooted at a delimiter ("\dir\file") is resolved on the current folder's drive
 // or share; any other is joined to the current folder and resolved. When that fails (the current
 // folder is gone, the full path is too long) the result says why and holds no path.
-platform::PathResult GetAbsolutePath(std::string_view path);
+platform::TPathResult GetAbsolutePath(std::string_view path);
 
 // True when the volume holding `path` reports the file system NTFS (on POSIX: one that
 // keeps holes in files as NTFS keeps sparse ranges).
@@ -38,7 +38,7 @@ bool IsNtfsDrive(std::string_view path);
 
 // A drive-relative Windows path ("C:data", "C:*.img") resolved against the current folder
 // of its drive, or the reason it cannot be; every other path comes back unchanged.
-platform::PathResult ResolveDriveRelative(const std::string& path);
+platform::TPathResult ResolveDriveRelative(const std::string& path);
 
 // The full path of `fileName` as the system resolves it, for error messages; the name as
 // given when it cannot be resolved.

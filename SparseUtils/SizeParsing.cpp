@@ -2,18 +2,18 @@
 
 #include <limits>
 
-#include "SparseUtils/Text.h"
+#include "SparseUtils/ByteStrings.h"
 
 namespace {
 
 constexpr std::int64_t kMaxSize = std::numeric_limits<std::int64_t>::max();
 
-struct UnitLetter {
+struct TUnitLetter {
   char letter;
   std::int64_t multiplier;
 };
 
-constexpr UnitLetter kUnitLetters[] = {
+constexpr TUnitLetter kUnitLetters[] = {
     {'k', std::int64_t{1} << 10}, {'K', std::int64_t{1} << 10}, {'m', std::int64_t{1} << 20},
     {'M', std::int64_t{1} << 20}, {'g', std::int64_t{1} << 30}, {'G', std::int64_t{1} << 30},
     {'t', std::int64_t{1} << 40}, {'T', std::int64_t{1} << 40},
@@ -51,7 +51,7 @@ std::string ExtractDigits(std::string_view text) {
 std::int64_t StrToByteSize(std::string_view text) {
   const std::int64_t value = DigitsValue(ExtractDigits(text));
   if (value <= 0) return value;
-  for (const UnitLetter& unit : kUnitLetters) {
+  for (const TUnitLetter& unit : kUnitLetters) {
     if (ContainsLetter(text, unit.letter)) {
       return value > kMaxSize / unit.multiplier ? 0 : value * unit.multiplier;
     }

@@ -40,7 +40,7 @@ std::size_t UsableUnit(std::uint32_t unit) {
 }  // namespace
 
 TSparseFile::TSparseFile(std::string fileName) : FFileName(std::move(fileName)) {
-  const platform::OpenResult opened = platform::CreateTruncated(FFileName);
+  const platform::TOpenResult opened = platform::CreateTruncated(FFileName);
   FHandle = opened.handle;
   FCreated = opened.created;
   if (!IsOpen()) return;
@@ -73,7 +73,7 @@ TTransfer TSparseFile::WriteAll(std::int64_t offset, const std::uint8_t* bytes, 
   while (written.done < count) {
     const std::size_t piece =
         std::min<std::size_t>(count - written.done, std::numeric_limits<std::uint32_t>::max());
-    const platform::IoResult result =
+    const platform::TIoResult result =
         platform::WriteAt(FHandle, offset + static_cast<std::int64_t>(written.done),
                           bytes + written.done, static_cast<std::uint32_t>(piece));
     if (!result.ok || result.bytes == 0) {
@@ -85,7 +85,7 @@ TTransfer TSparseFile::WriteAll(std::int64_t offset, const std::uint8_t* bytes, 
   return written;
 }
 
-platform::ErrorCode TSparseFile::SetSize(std::int64_t size) {
+platform::TErrorCode TSparseFile::SetSize(std::int64_t size) {
   return platform::SetLength(FHandle, size);
 }
 

@@ -16,7 +16,7 @@
 // did: a read then stopped at the end of the file).
 struct TTransfer {
   std::size_t done = 0;
-  platform::ErrorCode error = platform::kErrorSuccess;
+  platform::TErrorCode error = platform::kErrorSuccess;
 };
 
 class TSparseFile {
@@ -41,7 +41,7 @@ class TSparseFile {
   TTransfer Write(std::int64_t offset, const std::uint8_t* bytes, std::size_t count);
 
   // Gives the file its length now: cut off, or grown with a hole.
-  platform::ErrorCode SetSize(std::int64_t size);
+  platform::TErrorCode SetSize(std::int64_t size);
 
   void Close();
 
@@ -49,7 +49,7 @@ class TSparseFile {
   TTransfer WriteAll(std::int64_t offset, const std::uint8_t* bytes, std::size_t count);
 
   std::string FFileName;
-  platform::FileHandle FHandle;
+  platform::TFileHandle FHandle;
   bool FCreated = false;
   std::size_t FUnit = 512;
 };

@@ -7,11 +7,11 @@
 #include <system_error>
 #include <thread>
 
+#include "SparseUtils/ByteStrings.h"
 #include "SparseUtils/Paths.h"
+#include "SparseUtils/ProgramTexts.h"
 #include "SparseUtils/SparseFile.h"
 #include "SparseUtils/SystemErrorText.h"
-#include "SparseUtils/Text.h"
-#include "SparseUtils/Texts.h"
 #include "failure/Errors.h"
 #include "platform/Platform.h"
 
@@ -41,23 +41,23 @@ class TSourceFile {
  public:
   // Raises EFOpenError when the file cannot be opened.
   explicit TSourceFile(const std::string& fileName) {
-    const platform::OpenResult opened = platform::OpenForReading(fileName);
+    const platform::TOpenResult opened = platform::OpenForReading(fileName);
     if (!opened.handle.IsValid()) RaiseOpenError(FullPathForMessage(fileName), opened.error);
-    handle_ = opened.handle;
+    FHandle = opened.handle;
   }
-  ~TSourceFile() { platform::CloseFile(handle_); }
+  ~TSourceFile() { platform::CloseFile(FHandle); }
 
   TSourceFile(const TSourceFile&) = delete;
   TSourceFile& operator=(const TSourceFile&) = delete;
 
-  std::int64_t Size() const { return platform::SizeOfFile(handle_); }
+  std::int64_t Size() const { return platform::SizeOfFile(FHandle); }
 
   // Learns where the data at or after `offset` lies, unless `ahead` already tells. Where
   // the file system cannot tell, and past the last data it knows of, everything counts as
   // data: the end of the file is found by reading.
   void FindData(std::int64_t offset, std::size_t unit, TDataAhead& ahead) const {
     if (offset >= ahead.askedAt && offset < ahead.end) return;
-    const platform::DataRange range = platform::NextDataRange(handle_, offset);
+    const platform::TDataRange range = platform::NextDataRange(FHandle, offset);
     const bool dataFollows = range.known && range.start < range.end;
     ahead.askedAt = offset;
     ahead.start = range.known ? RoundDown(range.start, unit) : offset;
@@ -69,8 +69,8 @@ class TSourceFile {
   TTransfer Read(std::int64_t offset, std::uint8_t* into, std::size_t count) const {
     TTransfer read;
     while (read.done < count) {
-      const platform::IoResult result =
-          platform::ReadAt(handle_, offset + static_cast<std::int64_t>(read.done), into + read.done,
+      const platform::TIoResult result =
+          platform::ReadAt(FHandle, offset + static_cast<std::int64_t>(read.done), into + read.done,
                            static_cast<std::uint32_t>(count - read.done));
       if (!result.ok) read.error = result.error;
       if (!result.ok || result.bytes == 0) break;
@@ -80,22 +80,22 @@ class TSourceFile {
   }
 
  private:
-  platform::FileHandle handle_;
+  platform::TFileHandle FHandle;
 };
 
 // Where a copy stopped: at the end of the source, or at its first failure in file order.
 struct TCopyStop {
-  enum Kind { kEndOfSource, kReadFailed, kWriteFailed };
+  enum TKind { kEndOfSource, kReadFailed, kWriteFailed };
   std::int64_t position = kNoEnd;
-  Kind kind = kEndOfSource;
-  platform::ErrorCode error = platform::kErrorSuccess;
+  TKind kind = kEndOfSource;
+  platform::TErrorCode error = platform::kErrorSuccess;
 };
 
 // The chunks of one copy, handed out in file order to one or two workers. Whatever stops
 // one worker stops the others at the same place: no chunk past the stop is begun.
 class TCopyJob {
  public:
-  TCopyJob(const TSourceFile& source, TSparseFile& dest) : source_(source), dest_(dest) {}
+  TCopyJob(const TSourceFile& source, TSparseFile& dest) : FSource(source), FDest(dest) {}
 
   void Work(std::uint8_t* chunk) {
     TDataAhead ahead;
@@ -103,21 +103,21 @@ class TCopyJob {
   }
 
   void StopAt(const TCopyStop& stop) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (stop.position < stop_.position) stop_ = stop;
+    const std::lock_guard<std::mutex> lock(FMutex);
+    if (stop.position < FStop.position) FStop = stop;
   }
 
   TCopyStop Stop() {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    return stop_;
+    const std::lock_guard<std::mutex> lock(FMutex);
+    return FStop;
   }
 
  private:
   bool TakeChunk(std::int64_t& start) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    start = nextChunk_;
-    nextChunk_ += kChunkBytes;
-    return start < stop_.position;
+    const std::lock_guard<std::mutex> lock(FMutex);
+    start = FNextChunk;
+    FNextChunk += kChunkBytes;
+    return start < FStop.position;
   }
 
   // Reads the chunk's data, piece by piece, into `chunk` and writes what is not zeros; the
@@ -125,15 +125,15 @@ class TCopyJob {
   void CopyChunk(std::int64_t start, std::uint8_t* chunk, TDataAhead& ahead) {
     const std::int64_t end = start + kChunkBytes;
     for (std::int64_t at = start; at < end && at < Stop().position;) {
-      source_.FindData(at, dest_.Unit(), ahead);
+      FSource.FindData(at, FDest.Unit(), ahead);
       if (ahead.start > at) {
         at = ahead.start;
         continue;
       }
       const auto wanted = static_cast<std::size_t>(std::min(end, ahead.end) - at);
       std::uint8_t* const bytes = chunk + (at - start);
-      const TTransfer read = source_.Read(at, bytes, wanted);
-      const TTransfer written = dest_.Write(at, bytes, read.done);
+      const TTransfer read = FSource.Read(at, bytes, wanted);
+      const TTransfer written = FDest.Write(at, bytes, read.done);
       if (written.error != platform::kErrorSuccess) {
         return StopAt(
             {at + static_cast<std::int64_t>(written.done), TCopyStop::kWriteFailed, written.error});
@@ -147,23 +147,23 @@ class TCopyJob {
     }
   }
 
-  const TSourceFile& source_;
-  TSparseFile& dest_;
-  std::mutex mutex_;
-  std::int64_t nextChunk_ = 0;
-  TCopyStop stop_;
+  const TSourceFile& FSource;
+  TSparseFile& FDest;
+  std::mutex FMutex;
+  std::int64_t FNextChunk = 0;
+  TCopyStop FStop;
 };
 
 // Memory for one chunk, aligned to a page, where the system copies to and from it fastest.
 class TChunkMemory {
  public:
   std::uint8_t* Start() {
-    const auto address = reinterpret_cast<std::uintptr_t>(storage_.get());
-    return storage_.get() + (-address & (kPageBytes - 1));
+    const auto address = reinterpret_cast<std::uintptr_t>(FStorage.get());
+    return FStorage.get() + (-address & (kPageBytes - 1));
   }
 
  private:
-  std::unique_ptr<std::uint8_t[]> storage_{new std::uint8_t[kChunkBytes + kPageBytes - 1]};
+  std::unique_ptr<std::uint8_t[]> FStorage{new std::uint8_t[kChunkBytes + kPageBytes - 1]};
 };
 
 // Runs the job on this thread and, for a file of more than one chunk where a second processor
@@ -195,7 +195,7 @@ TCopyStop Copy(const TSourceFile& source, TSparseFile& dest) {
   RunWorkers(job, size);
   TCopyStop stop = job.Stop();
   if (stop.position != length) {
-    const platform::ErrorCode ended = dest.SetSize(stop.position);
+    const platform::TErrorCode ended = dest.SetSize(stop.position);
     if (ended != platform::kErrorSuccess && stop.kind == TCopyStop::kEndOfSource) {
       stop = {stop.position, TCopyStop::kWriteFailed, ended};
     }
@@ -205,7 +205,7 @@ TCopyStop Copy(const TSourceFile& source, TSparseFile& dest) {
 
 }  // namespace
 
-void RaiseOpenError(const std::string& shownPath, platform::ErrorCode error) {
+void RaiseOpenError(const std::string& shownPath, platform::TErrorCode error) {
   Raise(EFOpenError(FormatText(texts::kOpenFailed, {shownPath, SystemErrorText(error)})));
 }
 

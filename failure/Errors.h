@@ -8,20 +8,20 @@
 
 class Exception {
  public:
-  explicit Exception(std::string message) : message_(std::move(message)) {}
+  explicit Exception(std::string message) : FMessage(std::move(message)) {}
   virtual ~Exception() = default;
 
   // The name of the most derived class, as the report shows it.
   virtual const char* ClassName() const { return "Exception"; }
-  const std::string& Message() const { return message_; }
+  const std::string& Message() const { return FMessage; }
 
   // The code address at which the error was raised; 0 when unknown.
-  std::uintptr_t Address() const { return address_; }
-  void SetAddress(std::uintptr_t address) { address_ = address; }
+  std::uintptr_t Address() const { return FAddress; }
+  void SetAddress(std::uintptr_t address) { FAddress = address; }
 
  private:
-  std::string message_;
-  std::uintptr_t address_ = 0;
+  std::string FMessage;
+  std::uintptr_t FAddress = 0;
 };
 
 #define DRAVIK_ERROR_CLASS(Name, Base)                       \
@@ -45,12 +45,12 @@ DRAVIK_ERROR_CLASS(EOutOfMemory, EHeapException);
 class EInOutError : public Exception {
  public:
   EInOutError(std::string message, std::int32_t errorCode)
-      : Exception(std::move(message)), errorCode_(errorCode) {}
+      : Exception(std::move(message)), FErrorCode(errorCode) {}
   const char* ClassName() const override { return "EInOutError"; }
-  std::int32_t ErrorCode() const { return errorCode_; }
+  std::int32_t ErrorCode() const { return FErrorCode; }
 
  private:
-  std::int32_t errorCode_;
+  std::int32_t FErrorCode;
 };
 
 // Throws `error` with the address of the caller, so the report can say where it was raised.

@@ -15,28 +15,28 @@
 namespace platform {
 
 // Win32 error codes; the POSIX back end maps errno onto the nearest of them.
-using ErrorCode = std::uint32_t;
+using TErrorCode = std::uint32_t;
 
-constexpr ErrorCode kErrorSuccess = 0;
-constexpr ErrorCode kErrorFileNotFound = 2;
-constexpr ErrorCode kErrorPathNotFound = 3;
-constexpr ErrorCode kErrorTooManyOpenFiles = 4;
-constexpr ErrorCode kErrorAccessDenied = 5;
-constexpr ErrorCode kErrorInvalidHandle = 6;
-constexpr ErrorCode kErrorNotEnoughMemory = 8;
-constexpr ErrorCode kErrorSharingViolation = 32;
-constexpr ErrorCode kErrorFileExists = 80;
-constexpr ErrorCode kErrorBrokenPipe = 109;
-constexpr ErrorCode kErrorDiskFull = 112;
-constexpr ErrorCode kErrorInvalidName = 123;
-constexpr ErrorCode kErrorFilenameTooLong = 206;
+constexpr TErrorCode kErrorSuccess = 0;
+constexpr TErrorCode kErrorFileNotFound = 2;
+constexpr TErrorCode kErrorPathNotFound = 3;
+constexpr TErrorCode kErrorTooManyOpenFiles = 4;
+constexpr TErrorCode kErrorAccessDenied = 5;
+constexpr TErrorCode kErrorInvalidHandle = 6;
+constexpr TErrorCode kErrorNotEnoughMemory = 8;
+constexpr TErrorCode kErrorSharingViolation = 32;
+constexpr TErrorCode kErrorFileExists = 80;
+constexpr TErrorCode kErrorBrokenPipe = 109;
+constexpr TErrorCode kErrorDiskFull = 112;
+constexpr TErrorCode kErrorInvalidName = 123;
+constexpr TErrorCode kErrorFilenameTooLong = 206;
 
 // An open file, console channel or pipe. -1 stands for INVALID_HANDLE_VALUE.
-struct FileHandle {
+struct TFileHandle {
   std::intptr_t value = -1;
   bool IsValid() const { return value != -1; }
 };
-constexpr FileHandle kInvalidHandle{};
+constexpr TFileHandle kInvalidHandle{};
 
 // ---- Process -------------------------------------------------------------
 
@@ -50,19 +50,19 @@ void Startup(int argc, char** argv);
 
 // Processor faults (access violation, division by zero, ...) are handed to this callback,
 // with a class name, a message and the faulting instruction's address. It must not return.
-using FaultCallback = void (*)(const char* className, const char* message, std::uintptr_t address);
-void InstallFaultHandler(FaultCallback callback);
+using TFaultCallback = void (*)(const char* className, const char* message, std::uintptr_t address);
+void InstallFaultHandler(TFaultCallback callback);
 
 // ---- Command line and program file ----------------------------------------
 
 // Where the arguments come from. Windows hands over the raw command line, which the
 // program splits itself; POSIX hands over argv after argument 0, already split by the shell.
-struct CommandLineSource {
+struct TCommandLineSource {
   bool isRaw = true;
   std::string raw;                 // when isRaw
   std::vector<std::string> words;  // otherwise
 };
-CommandLineSource ProcessCommandLine();
+TCommandLineSource ProcessCommandLine();
 
 // Full path of the running program's file (GetModuleFileNameA into 261 bytes; /proc/self/exe).
 std::string ProgramPath();
@@ -85,77 +85,77 @@ void ToOemCodePage(std::string& text);
 
 // The system's message text for an error code, as the system gives it (line end included),
 // or empty when there is none.
-std::string SystemMessage(ErrorCode code);
+std::string SystemMessage(TErrorCode code);
 
 // ---- Console channels ------------------------------------------------------
 
-enum class StdStream { Input, Output, Error };
-enum class FileType { Unknown, Disk, Char, Pipe };
+enum class TStdStream { kInput, kOutput, kError };
+enum class TFileType { kUnknown, kDisk, kChar, kPipe };
 
 // The standard handle, or kInvalidHandle when the process has none.
-FileHandle StdHandle(StdStream stream);
-FileType TypeOfFile(FileHandle handle);
+TFileHandle StdHandle(TStdStream stream);
+TFileType TypeOfFile(TFileHandle handle);
 
 // ---- Reading and writing ---------------------------------------------------
 
-struct IoResult {
+struct TIoResult {
   bool ok = false;
   std::uint32_t bytes = 0;  // bytes transferred
-  ErrorCode error = kErrorSuccess;
+  TErrorCode error = kErrorSuccess;
 };
 // Sequential transfers, for the standard streams.
-IoResult ReadBytes(FileHandle handle, void* buffer, std::uint32_t size);
-IoResult WriteBytes(FileHandle handle, const void* data, std::uint32_t size);
-void CloseFile(FileHandle handle);
+TIoResult ReadBytes(TFileHandle handle, void* buffer, std::uint32_t size);
+TIoResult WriteBytes(TFileHandle handle, const void* data, std::uint32_t size);
+void CloseFile(TFileHandle handle);
 
 // Positional transfers, for files: each names its offset and moves no position that another
 // relies on, so two threads may read or write one file at once. A read gives fewer bytes
 // than asked (0 at or past the end) at the end of the file, or when the system returns short.
-IoResult ReadAt(FileHandle handle, std::int64_t offset, void* buffer, std::uint32_t size);
-IoResult WriteAt(FileHandle handle, std::int64_t offset, const void* data, std::uint32_t size);
+TIoResult ReadAt(TFileHandle handle, std::int64_t offset, void* buffer, std::uint32_t size);
+TIoResult WriteAt(TFileHandle handle, std::int64_t offset, const void* data, std::uint32_t size);
 
 // ---- Files -----------------------------------------------------------------
 
-struct OpenResult {
-  FileHandle handle;
-  ErrorCode error = kErrorSuccess;
+struct TOpenResult {
+  TFileHandle handle;
+  TErrorCode error = kErrorSuccess;
   bool created = false;  // CreateTruncated made a new file (none was there)
 };
 
 // Opens for writing, creating the file or truncating an existing one, with no sharing: no
 // other open of the file succeeds while this handle lives, and a file that is open elsewhere
 // (as a copy's source, say) cannot be opened here (kErrorSharingViolation) and stays intact.
-OpenResult CreateTruncated(const std::string& path);
+TOpenResult CreateTruncated(const std::string& path);
 
 // Opens an existing file for reading only, sharing read and write with others.
-OpenResult OpenForReading(const std::string& path);
+TOpenResult OpenForReading(const std::string& path);
 
 // Asks the file system to keep the file sparse. Returns kErrorSuccess or the failure's code.
-ErrorCode MarkSparse(FileHandle handle);
+TErrorCode MarkSparse(TFileHandle handle);
 
 // Deletes a file (one this run created and could not complete). False when it cannot.
 bool RemoveFile(const std::string& path);
 
 // Makes `length` the file's length: what lies beyond is cut off, and a file that grows gets
 // a hole, which reads as zeros and takes no space.
-ErrorCode SetLength(FileHandle handle, std::int64_t length);
+TErrorCode SetLength(TFileHandle handle, std::int64_t length);
 
 // The length of an open file; -1 when it cannot be told.
-std::int64_t SizeOfFile(FileHandle handle);
+std::int64_t SizeOfFile(TFileHandle handle);
 
 // The volume's allocation unit for an open file, in bytes (cluster size on Windows,
 // st_blksize on Linux); 0 when the system cannot tell.
-std::uint32_t AllocationUnitOf(FileHandle handle);
+std::uint32_t AllocationUnitOf(TFileHandle handle);
 
 // The first allocated (data) range of an open file that ends after `offset`:
 // [start, end), start clamped to `offset`. `known` is false when the file system cannot
 // tell; then the whole file must be read. start == end == file length when no data follows.
-struct DataRange {
+struct TDataRange {
   bool known = false;
   std::int64_t start = 0;
   std::int64_t end = 0;
 };
-DataRange NextDataRange(FileHandle handle, std::int64_t offset);
+TDataRange NextDataRange(TFileHandle handle, std::int64_t offset);
 
 // The number of processors this process may run on (at least 1).
 unsigned ProcessorCount();
@@ -164,29 +164,29 @@ unsigned ProcessorCount();
 
 // How paths are written: Windows (drive letters, UNC shares, '\' and ':' as delimiters,
 // case of A-Z ignored) or POSIX ('/' only, byte-exact comparison).
-enum class PathStyle { Windows, Posix };
-PathStyle NativePathStyle();
+enum class TPathStyle { kWindows, kPosix };
+TPathStyle NativePathStyle();
 
 // What a path names. Windows: GetFileAttributesA and its folder bit. POSIX: a regular file
 // or a block device is a file; FIFOs, sockets and character devices name nothing. A path
 // with wildcards, a missing path and one that cannot be examined name nothing.
-enum class PathKind { None, File, Folder };
-PathKind KindOfPath(const std::string& path);
+enum class TPathKind { kNone, kFile, kFolder };
+TPathKind KindOfPath(const std::string& path);
 
 // A path the system worked out, or the reason it could not: `path` is empty then and must
 // not be used (an empty path is no folder, let alone the root).
-struct PathResult {
+struct TPathResult {
   bool ok = false;
   std::string path;
-  ErrorCode error = kErrorSuccess;
+  TErrorCode error = kErrorSuccess;
 };
 
 // The process's current folder. Fails when it cannot be told (it was deleted, say).
-PathResult CurrentFolder();
+TPathResult CurrentFolder();
 
 // The full path of `path` (joined to the current folder when relative, "." and ".."
 // resolved). Never cut short: long results get the buffer they need.
-PathResult FullPathOf(const std::string& path);
+TPathResult FullPathOf(const std::string& path);
 
 // The file-system name of the volume at `root`. Windows: `root` is a drive root such as
 // "C:\" or "\\server\share\". POSIX: any path; its volume is that of the nearest existing
@@ -195,19 +195,19 @@ PathResult FullPathOf(const std::string& path);
 bool FileSystemNameOf(const std::string& root, std::string& name);
 
 // A search over the entries matching a pattern (wildcards * and ? in the last component).
-struct SearchHandle {
+struct TSearchHandle {
   std::intptr_t value = -1;
   bool IsValid() const { return value != -1; }
 };
-struct FoundEntry {
+struct TFoundEntry {
   std::string name;  // without a folder part
   bool isFolder = false;
 };
 // Opens the search and gives its first entry; an invalid handle when nothing matches or
 // the search cannot be made.
-SearchHandle FindFirstEntry(const std::string& pattern, FoundEntry& entry);
+TSearchHandle FindFirstEntry(const std::string& pattern, TFoundEntry& entry);
 // The next entry; false when there is none.
-bool FindNextEntry(SearchHandle search, FoundEntry& entry);
-void FindEnd(SearchHandle search);
+bool FindNextEntry(TSearchHandle search, TFoundEntry& entry);
+void FindEnd(TSearchHandle search);
 
 }  // namespace platform

@@ -98,7 +98,7 @@ std::size_t FreeSearchSlot() {
   return g_searches.size() - 1;
 }
 
-Search* OpenSearch(SearchHandle handle) {
+Search* OpenSearch(TSearchHandle handle) {
   if (handle.value < 0 || static_cast<std::size_t>(handle.value) >= g_searches.size()) {
     return nullptr;
   }
@@ -114,7 +114,7 @@ bool IsFolderEntry(const std::string& folderPath, const dirent& item) {
   return IsFolder(JoinPath(folderPath, item.d_name));
 }
 
-bool NextMatch(Search& search, FoundEntry& entry) {
+bool NextMatch(Search& search, TFoundEntry& entry) {
   while (const dirent* item = readdir(search.folder)) {
     if (!MatchesWildcard(search.namePattern, item->d_name)) continue;
     entry.name = item->d_name;
@@ -126,12 +126,12 @@ bool NextMatch(Search& search, FoundEntry& entry) {
 
 // ---- Volumes ---------------------------------------------------------------
 
-struct FileSystemMagic {
+struct TFileSystemMagic {
   std::uint32_t magic;
   const char* name;
 };
 
-constexpr FileSystemMagic kFileSystems[] = {
+constexpr TFileSystemMagic kFileSystems[] = {
     // These keep holes in files as NTFS keeps sparse ranges.
     {0xEF53, "NTFS"},      // ext2, ext3, ext4
     {0x58465342, "NTFS"},  // XFS
@@ -188,7 +188,7 @@ std::string ResolveLexically(std::string_view absolutePath) {
 }
 
 std::string FileSystemNameForMagic(std::uint32_t magic) {
-  for (const FileSystemMagic& fileSystem : kFileSystems) {
+  for (const TFileSystemMagic& fileSystem : kFileSystems) {
     if (fileSystem.magic == magic) return fileSystem.name;
   }
   char unknown[16];
@@ -204,20 +204,20 @@ bool HasWildcardInLastComponent(std::string_view path) { return HasWildcard(Last
 
 }  // namespace posix
 
-PathStyle NativePathStyle() { return PathStyle::Posix; }
+TPathStyle NativePathStyle() { return TPathStyle::kPosix; }
 
 // Wildcards never name a file, as on Windows, though a Linux name may hold them.
-PathKind KindOfPath(const std::string& path) {
-  if (posix::HasWildcardInLastComponent(path)) return PathKind::None;
+TPathKind KindOfPath(const std::string& path) {
+  if (posix::HasWildcardInLastComponent(path)) return TPathKind::kNone;
   struct stat status;
-  if (stat(path.c_str(), &status) != 0) return PathKind::None;
-  if (S_ISDIR(status.st_mode)) return PathKind::Folder;
-  if (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode)) return PathKind::File;
-  return PathKind::None;
+  if (stat(path.c_str(), &status) != 0) return TPathKind::kNone;
+  if (S_ISDIR(status.st_mode)) return TPathKind::kFolder;
+  if (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode)) return TPathKind::kFile;
+  return TPathKind::kNone;
 }
 
 // A folder that was deleted while it was current has no path: getcwd fails with ENOENT.
-PathResult CurrentFolder() {
+TPathResult CurrentFolder() {
   std::string buffer(256, '\0');
   while (getcwd(buffer.data(), buffer.size()) == nullptr) {
     if (errno != ERANGE) return {false, {}, posix::ErrorFromErrno(errno)};
@@ -229,10 +229,10 @@ PathResult CurrentFolder() {
 
 // Resolved by the text alone, as Windows does: symlinks are not followed, so ".." after a
 // link climbs out of the link's name, not out of its target.
-PathResult FullPathOf(const std::string& path) {
+TPathResult FullPathOf(const std::string& path) {
   if (path.empty()) return {false, {}, kErrorInvalidName};
   if (path.front() == '/') return {true, ResolveLexically(path), kErrorSuccess};
-  PathResult folder = CurrentFolder();
+  TPathResult folder = CurrentFolder();
   if (folder.ok) folder.path = ResolveLexically(folder.path + '/' + path);
   return folder;
 }
@@ -244,7 +244,7 @@ bool FileSystemNameOf(const std::string& root, std::string& name) {
   return true;
 }
 
-SearchHandle FindFirstEntry(const std::string& pattern, FoundEntry& entry) {
+TSearchHandle FindFirstEntry(const std::string& pattern, TFoundEntry& entry) {
   std::size_t slot = FreeSearchSlot();  // taken before anything is opened
   Search& search = g_searches[slot];
   std::size_t slash = pattern.rfind('/');
@@ -258,18 +258,18 @@ SearchHandle FindFirstEntry(const std::string& pattern, FoundEntry& entry) {
     return {};
   }
   if (!NextMatch(search, entry)) {
-    FindEnd(SearchHandle{static_cast<std::intptr_t>(slot)});
+    FindEnd(TSearchHandle{static_cast<std::intptr_t>(slot)});
     return {};
   }
-  return SearchHandle{static_cast<std::intptr_t>(slot)};
+  return TSearchHandle{static_cast<std::intptr_t>(slot)};
 }
 
-bool FindNextEntry(SearchHandle handle, FoundEntry& entry) {
+bool FindNextEntry(TSearchHandle handle, TFoundEntry& entry) {
   Search* search = OpenSearch(handle);
   return search != nullptr && NextMatch(*search, entry);
 }
 
-void FindEnd(SearchHandle handle) {
+void FindEnd(TSearchHandle handle) {
   Search* search = OpenSearch(handle);
   if (search == nullptr) return;
   closedir(search->folder);

@@ -12,7 +12,7 @@ namespace platform::posix {
 
 // The Win32 code nearest to an errno value. The errno is remembered as the one behind that
 // code, so SystemMessage() later gives the text of what really happened.
-ErrorCode ErrorFromErrno(int errnoValue);
+TErrorCode ErrorFromErrno(int errnoValue);
 
 // True when the last component of `path` holds '*' or '?', which never name a file.
 bool HasWildcardInLastComponent(std::string_view path);

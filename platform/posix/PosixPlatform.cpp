@@ -32,32 +32,32 @@ namespace {
 // ---- Error codes -----------------------------------------------------------
 
 // Win32 codes that only this back end produces.
-constexpr ErrorCode kErrorInvalidFunction = 1;
-constexpr ErrorCode kErrorNotSameDevice = 17;
-constexpr ErrorCode kErrorWriteProtect = 19;
-constexpr ErrorCode kErrorGenFailure = 31;
-constexpr ErrorCode kErrorNotSupported = 50;
-constexpr ErrorCode kErrorDevNotExist = 55;
-constexpr ErrorCode kErrorInvalidParameter = 87;
-constexpr ErrorCode kErrorSeekOnDevice = 132;
-constexpr ErrorCode kErrorDirNotEmpty = 145;
-constexpr ErrorCode kErrorBusy = 170;
-constexpr ErrorCode kErrorFileTooLarge = 223;
-constexpr ErrorCode kErrorArithmeticOverflow = 534;
-constexpr ErrorCode kErrorOperationAborted = 995;
-constexpr ErrorCode kErrorNoAccess = 998;
-constexpr ErrorCode kErrorIoDevice = 1117;
-constexpr ErrorCode kErrorTimeout = 1460;
-constexpr ErrorCode kErrorCantResolveFilename = 1921;
+constexpr TErrorCode kErrorInvalidFunction = 1;
+constexpr TErrorCode kErrorNotSameDevice = 17;
+constexpr TErrorCode kErrorWriteProtect = 19;
+constexpr TErrorCode kErrorGenFailure = 31;
+constexpr TErrorCode kErrorNotSupported = 50;
+constexpr TErrorCode kErrorDevNotExist = 55;
+constexpr TErrorCode kErrorInvalidParameter = 87;
+constexpr TErrorCode kErrorSeekOnDevice = 132;
+constexpr TErrorCode kErrorDirNotEmpty = 145;
+constexpr TErrorCode kErrorBusy = 170;
+constexpr TErrorCode kErrorFileTooLarge = 223;
+constexpr TErrorCode kErrorArithmeticOverflow = 534;
+constexpr TErrorCode kErrorOperationAborted = 995;
+constexpr TErrorCode kErrorNoAccess = 998;
+constexpr TErrorCode kErrorIoDevice = 1117;
+constexpr TErrorCode kErrorTimeout = 1460;
+constexpr TErrorCode kErrorCantResolveFilename = 1921;
 
-struct ErrnoMapping {
+struct TErrnoMapping {
   int errnoValue;
-  ErrorCode code;
+  TErrorCode code;
 };
 
 // The first row of a code names the errno whose text stands for it until another is seen.
 // An errno missing here becomes kErrorGenFailure.
-constexpr ErrnoMapping kErrnoMappings[] = {
+constexpr TErrnoMapping kErrnoMappings[] = {
     {ENOENT, kErrorFileNotFound},
     {ENOTDIR, kErrorPathNotFound},
     {EMFILE, kErrorTooManyOpenFiles},
@@ -93,17 +93,17 @@ constexpr ErrnoMapping kErrnoMappings[] = {
     {ETIMEDOUT, kErrorTimeout},
 };
 
-struct RememberedErrno {
-  ErrorCode code = kErrorSuccess;
+struct TRememberedErrno {
+  TErrorCode code = kErrorSuccess;
   int errnoValue = 0;
 };
 
 // The errno seen last behind each code. Every code comes from the table, from
 // kErrorGenFailure, so the slots never run out.
-std::array<RememberedErrno, std::size(kErrnoMappings) + 1> g_rememberedErrnos{};
+std::array<TRememberedErrno, std::size(kErrnoMappings) + 1> g_rememberedErrnos{};
 
-ErrorCode RememberedAs(ErrorCode code, int errnoValue) {
-  for (RememberedErrno& slot : g_rememberedErrnos) {
+TErrorCode RememberedAs(TErrorCode code, int errnoValue) {
+  for (TRememberedErrno& slot : g_rememberedErrnos) {
     if (slot.code == code || slot.code == kErrorSuccess) {
       slot = {code, errnoValue};
       break;
@@ -112,26 +112,26 @@ ErrorCode RememberedAs(ErrorCode code, int errnoValue) {
   return code;
 }
 
-int ErrnoBehind(ErrorCode code) {
-  for (const RememberedErrno& slot : g_rememberedErrnos) {
+int ErrnoBehind(TErrorCode code) {
+  for (const TRememberedErrno& slot : g_rememberedErrnos) {
     if (slot.code == code) return slot.errnoValue;
   }
-  for (const ErrnoMapping& mapping : kErrnoMappings) {
+  for (const TErrnoMapping& mapping : kErrnoMappings) {
     if (mapping.code == code) return mapping.errnoValue;
   }
   return 0;
 }
 
-int Descriptor(FileHandle handle) { return static_cast<int>(handle.value); }
+int Descriptor(TFileHandle handle) { return static_cast<int>(handle.value); }
 
 // ---- Process state ---------------------------------------------------------
 
-struct ProcessState {
+struct TProcessState {
   int argc = 0;
   char** argv = nullptr;
   bool standardClosed[3] = {};  // descriptors 0-2 found closed at start-up
 };
-ProcessState g_process;
+TProcessState g_process;
 
 // Takes the number of a closed standard descriptor with /dev/null, so that no file opened
 // later lands on it and gets the program's output.
@@ -147,7 +147,7 @@ void OccupyIfClosed(int fd) {
 
 // ---- Processor faults ------------------------------------------------------
 
-FaultCallback g_faultCallback = nullptr;
+TFaultCallback g_faultCallback = nullptr;
 volatile sig_atomic_t g_handlingFault = 0;
 
 // Own stack for the fault handler, so that a stack overflow can be reported too.
@@ -156,7 +156,7 @@ alignas(16) char g_faultStack[kFaultStackSize];
 
 constexpr int kAnyCode = -1000;  // below every si_code
 
-struct FaultKind {
+struct TFaultKind {
   int signalNumber;
   int code;  // si_code, or kAnyCode
   const char* className;
@@ -164,7 +164,7 @@ struct FaultKind {
 };
 
 // The first row that fits wins.
-constexpr FaultKind kFaultKinds[] = {
+constexpr TFaultKind kFaultKinds[] = {
     {SIGSEGV, kAnyCode, "EAccessViolation", "アクセス違反"},
     {SIGBUS, kAnyCode, "EAccessViolation", "アクセス違反 (バスエラー)"},
     {SIGFPE, FPE_INTDIV, "EDivByZero", "0 による整数除算"},
@@ -177,8 +177,8 @@ constexpr FaultKind kFaultKinds[] = {
     {SIGILL, kAnyCode, "EExternalException", "不正な命令"},
 };
 
-const FaultKind& KindOfFault(int signalNumber, int code) {
-  for (const FaultKind& kind : kFaultKinds) {
+const TFaultKind& KindOfFault(int signalNumber, int code) {
+  for (const TFaultKind& kind : kFaultKinds) {
     if (kind.signalNumber == signalNumber && (kind.code == code || kind.code == kAnyCode)) {
       return kind;
     }
@@ -209,7 +209,7 @@ void OnFault(int signalNumber, siginfo_t* info, void* context) {
     return;
   }
   g_handlingFault = 1;
-  const FaultKind& kind = KindOfFault(signalNumber, info->si_code);
+  const TFaultKind& kind = KindOfFault(signalNumber, info->si_code);
   g_faultCallback(kind.className, kind.message, FaultingInstruction(info, context));
   _exit(1);  // the callback never returns; should it, the run has failed all the same
 }
@@ -218,40 +218,40 @@ void OnFault(int signalNumber, siginfo_t* info, void* context) {
 
 // POSIX has no share modes, so the back end keeps its own: a file open for writing (share
 // mode 0) cannot be opened again, and a file open for anything cannot be opened for writing.
-enum class OpenRole { Source, Writer };
+enum class TOpenRole { kSource, kWriter };
 
-struct OpenFile {
+struct TOpenFile {
   int fd;
   dev_t device;
   ino_t inode;
-  OpenRole role;
+  TOpenRole role;
 };
-std::vector<OpenFile> g_openFiles;
+std::vector<TOpenFile> g_openFiles;
 
-bool ConflictsWithOpenFile(const struct stat& status, OpenRole role) {
-  return std::any_of(g_openFiles.begin(), g_openFiles.end(), [&](const OpenFile& open) {
+bool ConflictsWithOpenFile(const struct stat& status, TOpenRole role) {
+  return std::any_of(g_openFiles.begin(), g_openFiles.end(), [&](const TOpenFile& open) {
     bool sameFile = open.device == status.st_dev && open.inode == status.st_ino;
-    return sameFile && (role == OpenRole::Writer || open.role == OpenRole::Writer);
+    return sameFile && (role == TOpenRole::kWriter || open.role == TOpenRole::kWriter);
   });
 }
 
 void ForgetOpenFile(int fd) {
   g_openFiles.erase(std::remove_if(g_openFiles.begin(), g_openFiles.end(),
-                                   [fd](const OpenFile& open) { return open.fd == fd; }),
+                                   [fd](const TOpenFile& open) { return open.fd == fd; }),
                     g_openFiles.end());
 }
 
 // Destinations must be regular files: a hole moved over on a device would not read as
 // zeros. Sources may also be block devices, which have an end.
-bool AdmitsFileType(OpenRole role, mode_t mode) {
-  return S_ISREG(mode) || (role == OpenRole::Source && S_ISBLK(mode));
+bool AdmitsFileType(TOpenRole role, mode_t mode) {
+  return S_ISREG(mode) || (role == TOpenRole::kSource && S_ISBLK(mode));
 }
 
 int RefusalReason(mode_t mode) { return S_ISDIR(mode) ? EISDIR : EACCES; }
 
-OpenResult Failed(int errnoValue) { return {kInvalidHandle, ErrorFromErrno(errnoValue)}; }
+TOpenResult Failed(int errnoValue) { return {kInvalidHandle, ErrorFromErrno(errnoValue)}; }
 
-OpenResult ClosedAndFailed(int fd, int errnoValue) {
+TOpenResult ClosedAndFailed(int fd, int errnoValue) {
   close(fd);
   return Failed(errnoValue);
 }
@@ -272,7 +272,7 @@ int OpenRetrying(const std::string& path, int flags) {
 
 // Opens `path` only when it is a file of the right kind that the back end's share modes
 // admit. O_NONBLOCK keeps a FIFO that appears between the checks from blocking the open.
-OpenResult OpenAdmitted(const std::string& path, int flags, OpenRole role) {
+TOpenResult OpenAdmitted(const std::string& path, int flags, TOpenRole role) {
   struct stat status;
   if (stat(path.c_str(), &status) == 0 && !AdmitsFileType(role, status.st_mode)) {
     return Failed(RefusalReason(status.st_mode));  // devices and FIFOs are never opened
@@ -299,10 +299,10 @@ OpenResult OpenAdmitted(const std::string& path, int flags, OpenRole role) {
   if (ConflictsWithOpenFile(status, role)) return ClosedAndFailed(fd, EBUSY);
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   g_openFiles.push_back({fd, status.st_dev, status.st_ino, role});
-  return {FileHandle{fd}, kErrorSuccess, created};
+  return {TFileHandle{fd}, kErrorSuccess, created};
 }
 
-IoResult TransferResult(ssize_t count) {
+TIoResult TransferResult(ssize_t count) {
   if (count < 0) return {false, 0, ErrorFromErrno(errno)};
   return {true, static_cast<std::uint32_t>(count), kErrorSuccess};
 }
@@ -320,7 +320,7 @@ std::int64_t SizeOfDescriptor(int fd) {
   return -1;
 }
 
-DataRange FindDataRange(int fd, std::int64_t offset) {
+TDataRange FindDataRange(int fd, std::int64_t offset) {
   off_t start = lseek(fd, offset, SEEK_DATA);
   if (start < 0) {
     if (errno != ENXIO) return {};  // the file system cannot tell
@@ -337,8 +337,8 @@ DataRange FindDataRange(int fd, std::int64_t offset) {
 
 namespace posix {
 
-ErrorCode ErrorFromErrno(int errnoValue) {
-  for (const ErrnoMapping& mapping : kErrnoMappings) {
+TErrorCode ErrorFromErrno(int errnoValue) {
+  for (const TErrnoMapping& mapping : kErrnoMappings) {
     if (mapping.errnoValue == errnoValue) return RememberedAs(mapping.code, errnoValue);
   }
   return RememberedAs(kErrorGenFailure, errnoValue);
@@ -366,7 +366,7 @@ void EndProcess(int exitCode) {
   std::exit(exitCode);
 }
 
-void InstallFaultHandler(FaultCallback callback) {
+void InstallFaultHandler(TFaultCallback callback) {
   g_faultCallback = callback;
   stack_t faultStack{};
   faultStack.ss_sp = g_faultStack;
@@ -384,8 +384,8 @@ void InstallFaultHandler(FaultCallback callback) {
 
 // ---- Command line and program file -----------------------------------------
 
-CommandLineSource ProcessCommandLine() {
-  CommandLineSource source;
+TCommandLineSource ProcessCommandLine() {
+  TCommandLineSource source;
   source.isRaw = false;
   for (int i = 1; i < g_process.argc; ++i) {
     const char* word = g_process.argv[i];
@@ -420,7 +420,7 @@ bool ModuleOfAddress(std::uintptr_t address, std::string& path, std::uintptr_t& 
   if (name == nullptr || name[0] == '\0') {
     path = ProgramPath();  // the program itself has no name in the loader's list
   } else if (name[0] != '/' && std::strchr(name, '/') != nullptr) {
-    const PathResult full = FullPathOf(name);  // loaded by a relative path
+    const TPathResult full = FullPathOf(name);  // loaded by a relative path
     path = full.ok ? full.path : name;
   } else {
     path = name;
@@ -443,7 +443,7 @@ std::string ThousandsSeparator() {
 
 void ToOemCodePage(std::string&) {}
 
-std::string SystemMessage(ErrorCode code) {
+std::string SystemMessage(TErrorCode code) {
   int errnoValue = ErrnoBehind(code);
   if (errnoValue == 0) return {};
   return std::strerror(errnoValue);
@@ -451,43 +451,43 @@ std::string SystemMessage(ErrorCode code) {
 
 // ---- Console channels ------------------------------------------------------
 
-FileHandle StdHandle(StdStream stream) {
-  int fd = stream == StdStream::Input    ? STDIN_FILENO
-           : stream == StdStream::Output ? STDOUT_FILENO
-                                         : STDERR_FILENO;
+TFileHandle StdHandle(TStdStream stream) {
+  int fd = stream == TStdStream::kInput    ? STDIN_FILENO
+           : stream == TStdStream::kOutput ? STDOUT_FILENO
+                                           : STDERR_FILENO;
   if (g_process.standardClosed[fd]) return kInvalidHandle;
-  return FileHandle{fd};
+  return TFileHandle{fd};
 }
 
 // Every character device counts as a console, as Windows counts its NUL device.
-FileType TypeOfFile(FileHandle handle) {
+TFileType TypeOfFile(TFileHandle handle) {
   struct stat status;
-  if (fstat(Descriptor(handle), &status) != 0) return FileType::Unknown;
+  if (fstat(Descriptor(handle), &status) != 0) return TFileType::kUnknown;
   // A terminal is the console; other character devices (/dev/null) take blocks like a file.
-  if (S_ISCHR(status.st_mode) && isatty(Descriptor(handle))) return FileType::Char;
-  if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) return FileType::Pipe;
-  return FileType::Disk;
+  if (S_ISCHR(status.st_mode) && isatty(Descriptor(handle))) return TFileType::kChar;
+  if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) return TFileType::kPipe;
+  return TFileType::kDisk;
 }
 
 // ---- Reading and writing ---------------------------------------------------
 
-IoResult ReadBytes(FileHandle handle, void* buffer, std::uint32_t size) {
+TIoResult ReadBytes(TFileHandle handle, void* buffer, std::uint32_t size) {
   return TransferResult(Retried([&] { return read(Descriptor(handle), buffer, size); }));
 }
 
-IoResult WriteBytes(FileHandle handle, const void* data, std::uint32_t size) {
+TIoResult WriteBytes(TFileHandle handle, const void* data, std::uint32_t size) {
   return TransferResult(Retried([&] { return write(Descriptor(handle), data, size); }));
 }
 
-IoResult ReadAt(FileHandle handle, std::int64_t offset, void* buffer, std::uint32_t size) {
+TIoResult ReadAt(TFileHandle handle, std::int64_t offset, void* buffer, std::uint32_t size) {
   return TransferResult(Retried([&] { return pread(Descriptor(handle), buffer, size, offset); }));
 }
 
-IoResult WriteAt(FileHandle handle, std::int64_t offset, const void* data, std::uint32_t size) {
+TIoResult WriteAt(TFileHandle handle, std::int64_t offset, const void* data, std::uint32_t size) {
   return TransferResult(Retried([&] { return pwrite(Descriptor(handle), data, size, offset); }));
 }
 
-void CloseFile(FileHandle handle) {
+void CloseFile(TFileHandle handle) {
   if (!handle.IsValid()) return;
   ForgetOpenFile(Descriptor(handle));
   close(Descriptor(handle));
@@ -498,47 +498,47 @@ void CloseFile(FileHandle handle) {
 // Truncates only after the checks, so that a file open as a source stays intact. An empty
 // file is left alone: on ext4, truncating to zero makes the final close wait for the
 // whole new content to be handed to the disk.
-OpenResult CreateTruncated(const std::string& path) {
+TOpenResult CreateTruncated(const std::string& path) {
   // Windows refuses such names, and they name no file here either (see KindOfPath): an
   // existing file by that name must not be replaced unasked.
   if (posix::HasWildcardInLastComponent(path)) return {kInvalidHandle, kErrorInvalidName};
-  OpenResult result = OpenAdmitted(path, O_WRONLY | O_CREAT, OpenRole::Writer);
+  TOpenResult result = OpenAdmitted(path, O_WRONLY | O_CREAT, TOpenRole::kWriter);
   if (!result.handle.IsValid()) return result;
   struct stat status;
   if (fstat(Descriptor(result.handle), &status) == 0 && status.st_size == 0) return result;
-  if (const ErrorCode error = SetLength(result.handle, 0)) {
+  if (const TErrorCode error = SetLength(result.handle, 0)) {
     CloseFile(result.handle);
     return {kInvalidHandle, error};
   }
   return result;
 }
 
-OpenResult OpenForReading(const std::string& path) {
-  return OpenAdmitted(path, O_RDONLY, OpenRole::Source);
+TOpenResult OpenForReading(const std::string& path) {
+  return OpenAdmitted(path, O_RDONLY, TOpenRole::kSource);
 }
 
 // As on Windows, a file open without sharing cannot be deleted; a link is deleted itself.
 bool RemoveFile(const std::string& path) {
   struct stat status;
   if (lstat(path.c_str(), &status) != 0) return false;
-  if (ConflictsWithOpenFile(status, OpenRole::Writer)) return false;
+  if (ConflictsWithOpenFile(status, TOpenRole::kWriter)) return false;
   return unlink(path.c_str()) == 0;
 }
 
 // Nothing to ask: the volume test admits only file systems that keep holes anyway.
-ErrorCode MarkSparse(FileHandle handle) {
+TErrorCode MarkSparse(TFileHandle handle) {
   if (fcntl(Descriptor(handle), F_GETFD) == -1) return ErrorFromErrno(errno);
   return kErrorSuccess;
 }
 
-ErrorCode SetLength(FileHandle handle, std::int64_t length) {
+TErrorCode SetLength(TFileHandle handle, std::int64_t length) {
   if (Retried([&] { return ftruncate(Descriptor(handle), length); }) == 0) return kErrorSuccess;
   return ErrorFromErrno(errno);
 }
 
-std::int64_t SizeOfFile(FileHandle handle) { return SizeOfDescriptor(Descriptor(handle)); }
+std::int64_t SizeOfFile(TFileHandle handle) { return SizeOfDescriptor(Descriptor(handle)); }
 
-std::uint32_t AllocationUnitOf(FileHandle handle) {
+std::uint32_t AllocationUnitOf(TFileHandle handle) {
   struct stat status;
   if (fstat(Descriptor(handle), &status) != 0 || status.st_blksize <= 0) return 0;
   return static_cast<std::uint32_t>(
@@ -547,7 +547,7 @@ std::uint32_t AllocationUnitOf(FileHandle handle) {
 
 // SEEK_DATA and SEEK_HOLE move the descriptor's position, which nothing else uses: every
 // transfer on a file names its offset.
-DataRange NextDataRange(FileHandle handle, std::int64_t offset) {
+TDataRange NextDataRange(TFileHandle handle, std::int64_t offset) {
   return FindDataRange(Descriptor(handle), std::max<std::int64_t>(offset, 0));
 }
 

@@ -26,15 +26,15 @@ namespace {
 
 // ---- Helpers -----------------------------------------------------------------
 
-HANDLE ToSystemHandle(FileHandle handle) { return reinterpret_cast<HANDLE>(handle.value); }
+HANDLE ToSystemHandle(TFileHandle handle) { return reinterpret_cast<HANDLE>(handle.value); }
 
-FileHandle FromSystemHandle(HANDLE handle) {
-  return FileHandle{reinterpret_cast<std::intptr_t>(handle)};
+TFileHandle FromSystemHandle(HANDLE handle) {
+  return TFileHandle{reinterpret_cast<std::intptr_t>(handle)};
 }
 
-HANDLE ToSystemHandle(SearchHandle search) { return reinterpret_cast<HANDLE>(search.value); }
+HANDLE ToSystemHandle(TSearchHandle search) { return reinterpret_cast<HANDLE>(search.value); }
 
-ErrorCode LastError() { return static_cast<ErrorCode>(GetLastError()); }
+TErrorCode LastError() { return static_cast<TErrorCode>(GetLastError()); }
 
 // The text in `buffer` up to its first zero byte, reading at most `size` bytes.
 std::string TextIn(const char* buffer, std::size_t size) {
@@ -130,8 +130,8 @@ std::wstring SystemPath(const std::string& path) {
 
 // A path the system gave in UTF-16, in ANSI. A character without an ANSI form fails it: the
 // '?' standing for it would name another file, or none.
-PathResult NarrowedPath(bool given, const std::wstring& wide) {
-  PathResult result;
+TPathResult NarrowedPath(bool given, const std::wstring& wide) {
+  TPathResult result;
   if (!given) {
     result.error = LastError();
   } else if (!Narrowed(wide, result.path)) {
@@ -161,9 +161,9 @@ OVERLAPPED AtOffset(std::int64_t offset) {
   return at;
 }
 
-OpenResult Open(const std::string& path, DWORD access, DWORD share, DWORD disposition,
-                DWORD attributes) {
-  OpenResult result;
+TOpenResult Open(const std::string& path, DWORD access, DWORD share, DWORD disposition,
+                 DWORD attributes) {
+  TOpenResult result;
   if (!IsPassable(path)) {
     result.error = ERROR_INVALID_NAME;
     return result;
@@ -181,7 +181,7 @@ OpenResult Open(const std::string& path, DWORD access, DWORD share, DWORD dispos
 }
 
 // A name without an ANSI form keeps its '?', as the ANSI search gives it.
-void TakeEntry(const WIN32_FIND_DATAW& data, FoundEntry& entry) {
+void TakeEntry(const WIN32_FIND_DATAW& data, TFoundEntry& entry) {
   const wchar_t* end = std::find(data.cFileName, data.cFileName + MAX_PATH, L'\0');
   Narrowed(std::wstring(data.cFileName, end), entry.name);
   entry.isFolder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -189,16 +189,16 @@ void TakeEntry(const WIN32_FIND_DATAW& data, FoundEntry& entry) {
 
 // ---- Processor faults ----------------------------------------------------------
 
-FaultCallback faultCallback = nullptr;
+TFaultCallback faultCallback = nullptr;
 volatile LONG faultBeingReported = 0;
 
-struct FaultKind {
+struct TFaultKind {
   DWORD code;
   const char* className;
   const char* message;
 };
 
-const FaultKind kFaultKinds[] = {
+const TFaultKind kFaultKinds[] = {
     {EXCEPTION_ACCESS_VIOLATION, "EAccessViolation", "アクセス違反です"},
     {EXCEPTION_STACK_OVERFLOW, "EStackOverflow", "スタックがあふれました"},
     {EXCEPTION_INT_DIVIDE_BY_ZERO, "EDivByZero", "整数を 0 で割りました"},
@@ -218,8 +218,8 @@ const FaultKind kFaultKinds[] = {
     {EXCEPTION_GUARD_PAGE, "EExternalException", "ガード ページに触れました"},
 };
 
-const FaultKind* FaultKindOf(DWORD code) {
-  for (const FaultKind& kind : kFaultKinds) {
+const TFaultKind* FaultKindOf(DWORD code) {
+  for (const TFaultKind& kind : kFaultKinds) {
     if (kind.code == code) return &kind;
   }
   return nullptr;
@@ -258,7 +258,7 @@ const char* AccessViolationMessage(const EXCEPTION_RECORD& record, const char* p
 
 LONG WINAPI FaultFilter(EXCEPTION_POINTERS* exception) {
   const EXCEPTION_RECORD* record = exception ? exception->ExceptionRecord : nullptr;
-  const FaultKind* kind = record ? FaultKindOf(record->ExceptionCode) : nullptr;
+  const TFaultKind* kind = record ? FaultKindOf(record->ExceptionCode) : nullptr;
   if (kind == nullptr || faultCallback == nullptr) return EXCEPTION_CONTINUE_SEARCH;
   // A fault inside the report itself ends the run as a failed one, without a second report.
   constexpr UINT kFailedRunExitCode = 1;
@@ -292,7 +292,7 @@ void Startup(int /*argc*/, char** /*argv*/) {
 
 void EndProcess(int exitCode) { ExitProcess(static_cast<UINT>(exitCode)); }
 
-void InstallFaultHandler(FaultCallback callback) {
+void InstallFaultHandler(TFaultCallback callback) {
   faultCallback = callback;
   ReserveStackForFaultReport();
   SetUnhandledExceptionFilter(&FaultFilter);
@@ -300,8 +300,8 @@ void InstallFaultHandler(FaultCallback callback) {
 
 // ---- Command line and program file -----------------------------------------------
 
-CommandLineSource ProcessCommandLine() {
-  CommandLineSource source;
+TCommandLineSource ProcessCommandLine() {
+  TCommandLineSource source;
   source.isRaw = true;
   const char* raw = GetCommandLineA();
   if (raw != nullptr) source.raw = raw;
@@ -346,7 +346,7 @@ void ToOemCodePage(std::string& text) {
   }
 }
 
-std::string SystemMessage(ErrorCode code) {
+std::string SystemMessage(TErrorCode code) {
   constexpr DWORD kMessageBufferSize = 256;
   char buffer[kMessageBufferSize];
   const DWORD flags =
@@ -357,82 +357,82 @@ std::string SystemMessage(ErrorCode code) {
 
 // ---- Console channels ---------------------------------------------------------------
 
-FileHandle StdHandle(StdStream stream) {
+TFileHandle StdHandle(TStdStream stream) {
   DWORD which = STD_INPUT_HANDLE;
-  if (stream == StdStream::Output) which = STD_OUTPUT_HANDLE;
-  if (stream == StdStream::Error) which = STD_ERROR_HANDLE;
+  if (stream == TStdStream::kOutput) which = STD_OUTPUT_HANDLE;
+  if (stream == TStdStream::kError) which = STD_ERROR_HANDLE;
   HANDLE handle = GetStdHandle(which);
   if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return kInvalidHandle;
   return FromSystemHandle(handle);
 }
 
-FileType TypeOfFile(FileHandle handle) {
+TFileType TypeOfFile(TFileHandle handle) {
   switch (GetFileType(ToSystemHandle(handle))) {
     case FILE_TYPE_UNKNOWN:
-      return FileType::Unknown;
+      return TFileType::kUnknown;
     case FILE_TYPE_CHAR:
-      return FileType::Char;
+      return TFileType::kChar;
     case FILE_TYPE_PIPE:
-      return FileType::Pipe;
+      return TFileType::kPipe;
     default:  // a disk file, or a remote one: written in blocks all the same
-      return FileType::Disk;
+      return TFileType::kDisk;
   }
 }
 
 // ---- Reading and writing --------------------------------------------------------------
 
-IoResult ReadBytes(FileHandle handle, void* buffer, std::uint32_t size) {
+TIoResult ReadBytes(TFileHandle handle, void* buffer, std::uint32_t size) {
   DWORD read = 0;
-  IoResult result;
+  TIoResult result;
   result.ok = ReadFile(ToSystemHandle(handle), buffer, size, &read, nullptr) != FALSE;
   if (!result.ok) result.error = LastError();
   result.bytes = read;
   return result;
 }
 
-IoResult WriteBytes(FileHandle handle, const void* data, std::uint32_t size) {
+TIoResult WriteBytes(TFileHandle handle, const void* data, std::uint32_t size) {
   DWORD written = 0;
-  IoResult result;
+  TIoResult result;
   result.ok = WriteFile(ToSystemHandle(handle), data, size, &written, nullptr) != FALSE;
   if (!result.ok) result.error = LastError();
   result.bytes = written;
   return result;
 }
 
-IoResult ReadAt(FileHandle handle, std::int64_t offset, void* buffer, std::uint32_t size) {
+TIoResult ReadAt(TFileHandle handle, std::int64_t offset, void* buffer, std::uint32_t size) {
   OVERLAPPED at = AtOffset(offset);
   DWORD read = 0;
-  if (ReadFile(ToSystemHandle(handle), buffer, size, &read, &at)) return IoResult{true, read};
-  const ErrorCode error = LastError();
+  if (ReadFile(ToSystemHandle(handle), buffer, size, &read, &at)) return TIoResult{true, read};
+  const TErrorCode error = LastError();
   // A read that starts at or past the end finds nothing, as on any other system.
-  if (error == ERROR_HANDLE_EOF) return IoResult{true, 0};
-  return IoResult{false, read, error};
+  if (error == ERROR_HANDLE_EOF) return TIoResult{true, 0};
+  return TIoResult{false, read, error};
 }
 
-IoResult WriteAt(FileHandle handle, std::int64_t offset, const void* data, std::uint32_t size) {
+TIoResult WriteAt(TFileHandle handle, std::int64_t offset, const void* data, std::uint32_t size) {
   OVERLAPPED at = AtOffset(offset);
   DWORD written = 0;
-  if (WriteFile(ToSystemHandle(handle), data, size, &written, &at)) return IoResult{true, written};
-  return IoResult{false, written, LastError()};
+  if (WriteFile(ToSystemHandle(handle), data, size, &written, &at)) return TIoResult{true, written};
+  return TIoResult{false, written, LastError()};
 }
 
-void CloseFile(FileHandle handle) {
+void CloseFile(TFileHandle handle) {
   // INVALID_HANDLE_VALUE is also the pseudo handle of the process itself: never close it.
   if (handle.IsValid()) CloseHandle(ToSystemHandle(handle));
 }
 
 // ---- Files ------------------------------------------------------------------------------
 
-OpenResult CreateTruncated(const std::string& path) {
+TOpenResult CreateTruncated(const std::string& path) {
   return Open(path, GENERIC_WRITE, 0, CREATE_ALWAYS, 0);
 }
 
-OpenResult OpenForReading(const std::string& path) {
+TOpenResult OpenForReading(const std::string& path) {
   return Open(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
               FILE_ATTRIBUTE_NORMAL);
 }
 
-ErrorCode MarkSparse(FileHandle handle) {
+TErrorCode MarkSparse(TFileHandle handle) {
   DWORD bytesReturned = 0;
   if (!DeviceIoControl(ToSystemHandle(handle), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0,
                        &bytesReturned, nullptr)) {
@@ -446,7 +446,7 @@ bool RemoveFile(const std::string& path) {
 }
 
 // Called while no transfer runs on the handle: the end is set where the file pointer stands.
-ErrorCode SetLength(FileHandle handle, std::int64_t length) {
+TErrorCode SetLength(TFileHandle handle, std::int64_t length) {
   LARGE_INTEGER end;
   end.QuadPart = length;
   if (!SetFilePointerEx(ToSystemHandle(handle), end, nullptr, FILE_BEGIN) ||
@@ -456,13 +456,13 @@ ErrorCode SetLength(FileHandle handle, std::int64_t length) {
   return kErrorSuccess;
 }
 
-std::int64_t SizeOfFile(FileHandle handle) {
+std::int64_t SizeOfFile(TFileHandle handle) {
   LARGE_INTEGER size;
   if (!GetFileSizeEx(ToSystemHandle(handle), &size)) return -1;
   return size.QuadPart;
 }
 
-std::uint32_t AllocationUnitOf(FileHandle handle) {
+std::uint32_t AllocationUnitOf(TFileHandle handle) {
   // The volume's cluster size, asked through the file's own handle (any Windows NT).
   using QueryVolume =
       NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FS_INFORMATION_CLASS);
@@ -478,10 +478,10 @@ std::uint32_t AllocationUnitOf(FileHandle handle) {
   return unit <= UINT32_MAX ? static_cast<std::uint32_t>(unit) : 0;
 }
 
-DataRange NextDataRange(FileHandle handle, std::int64_t offset) {
+TDataRange NextDataRange(TFileHandle handle, std::int64_t offset) {
   const std::int64_t size = SizeOfFile(handle);
-  if (size < 0 || offset < 0) return DataRange{};
-  const DataRange noMoreData{true, size, size};
+  if (size < 0 || offset < 0) return TDataRange{};
+  const TDataRange noMoreData{true, size, size};
   if (offset >= size) return noMoreData;
 
   FILE_ALLOCATED_RANGE_BUFFER query;
@@ -494,7 +494,7 @@ DataRange NextDataRange(FileHandle handle, std::int64_t offset) {
   if (!DeviceIoControl(ToSystemHandle(handle), FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query,
                        &first, sizeof first, &bytesReturned, nullptr) &&
       GetLastError() != ERROR_MORE_DATA) {
-    return DataRange{};
+    return TDataRange{};
   }
   if (bytesReturned < sizeof first) return noMoreData;
 
@@ -502,8 +502,8 @@ DataRange NextDataRange(FileHandle handle, std::int64_t offset) {
   const std::int64_t rangeEnd = rangeStart + first.Length.QuadPart;
   const std::int64_t start = std::max(rangeStart, offset);
   const std::int64_t end = std::min(rangeEnd, size);
-  if (end <= start) return DataRange{};  // an answer that makes no sense: read everything
-  return DataRange{true, start, end};
+  if (end <= start) return TDataRange{};  // an answer that makes no sense: read everything
+  return TDataRange{true, start, end};
 }
 
 unsigned ProcessorCount() {
@@ -517,16 +517,16 @@ unsigned ProcessorCount() {
 
 // ---- Paths, folders and volumes ---------------------------------------------------------
 
-PathStyle NativePathStyle() { return PathStyle::Windows; }
+TPathStyle NativePathStyle() { return TPathStyle::kWindows; }
 
-PathKind KindOfPath(const std::string& path) {
-  if (!IsPassable(path)) return PathKind::None;
+TPathKind KindOfPath(const std::string& path) {
+  if (!IsPassable(path)) return TPathKind::kNone;
   const DWORD attributes = GetFileAttributesW(SystemPath(path).c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::None;
-  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::Folder : PathKind::File;
+  if (attributes == INVALID_FILE_ATTRIBUTES) return TPathKind::kNone;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? TPathKind::kFolder : TPathKind::kFile;
 }
 
-PathResult CurrentFolder() {
+TPathResult CurrentFolder() {
   std::wstring folder;
   const bool given = FillGrowing(MAX_PATH, folder, [](wchar_t* buffer, DWORD size) {
     return GetCurrentDirectoryW(size, buffer);
@@ -534,7 +534,7 @@ PathResult CurrentFolder() {
   return NarrowedPath(given, folder);
 }
 
-PathResult FullPathOf(const std::string& path) {
+TPathResult FullPathOf(const std::string& path) {
   if (!IsPassable(path)) return {false, {}, ERROR_INVALID_NAME};
   std::wstring full;
   const bool given = FullWidePath(Widened(path), full);
@@ -555,23 +555,23 @@ bool FileSystemNameOf(const std::string& root, std::string& name) {
   return true;
 }
 
-SearchHandle FindFirstEntry(const std::string& pattern, FoundEntry& entry) {
-  if (!IsPassable(pattern)) return SearchHandle{};
+TSearchHandle FindFirstEntry(const std::string& pattern, TFoundEntry& entry) {
+  if (!IsPassable(pattern)) return TSearchHandle{};
   WIN32_FIND_DATAW data;
   HANDLE search = FindFirstFileW(SystemPath(pattern).c_str(), &data);
-  if (search == INVALID_HANDLE_VALUE) return SearchHandle{};
+  if (search == INVALID_HANDLE_VALUE) return TSearchHandle{};
   TakeEntry(data, entry);
-  return SearchHandle{reinterpret_cast<std::intptr_t>(search)};
+  return TSearchHandle{reinterpret_cast<std::intptr_t>(search)};
 }
 
-bool FindNextEntry(SearchHandle search, FoundEntry& entry) {
+bool FindNextEntry(TSearchHandle search, TFoundEntry& entry) {
   WIN32_FIND_DATAW data;
   if (!FindNextFileW(ToSystemHandle(search), &data)) return false;
   TakeEntry(data, entry);
   return true;
 }
 
-void FindEnd(SearchHandle search) {
+void FindEnd(TSearchHandle search) {
   if (search.IsValid()) FindClose(ToSystemHandle(search));
 }
 

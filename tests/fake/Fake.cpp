@@ -7,14 +7,14 @@
 
 namespace fake {
 
-Machine machine;
+TMachine machine;
 
-void Data::Write(std::int64_t offset, const char* bytes, std::size_t count) {
+void TData::Write(std::int64_t offset, const char* bytes, std::size_t count) {
   if (count > 0) extents[offset].assign(bytes, count);
   length = std::max(length, offset + std::int64_t(count));
 }
 
-std::size_t Data::Read(std::int64_t offset, char* out, std::size_t count) const {
+std::size_t TData::Read(std::int64_t offset, char* out, std::size_t count) const {
   const auto got = std::size_t(std::clamp<std::int64_t>(length - offset, 0, count));
   std::memset(out, 0, got);
   for (const auto& [start, bytes] : extents) {
@@ -25,7 +25,7 @@ std::size_t Data::Read(std::int64_t offset, char* out, std::size_t count) const 
   return got;
 }
 
-void Data::SetLength(std::int64_t newLength) {
+void TData::SetLength(std::int64_t newLength) {
   extents.erase(extents.lower_bound(newLength), extents.end());
   if (!extents.empty()) {
     auto& [start, bytes] = *extents.rbegin();
@@ -36,8 +36,8 @@ void Data::SetLength(std::int64_t newLength) {
 
 namespace {
 
-using platform::ErrorCode;
-using platform::FileHandle;
+using platform::TErrorCode;
+using platform::TFileHandle;
 
 std::mutex workers;                   // the copy's workers read and write from two threads
 constexpr std::intptr_t kStd = 1000;  // handles 1000-1002 are the standard streams
@@ -100,26 +100,26 @@ std::string Full(std::string path) {
 }
 
 std::string ParentKey(const std::string& path) { return Key(Full(path + "\\..")); }
-Node* Find(const std::string& path) {
+TNode* Find(const std::string& path) {
   const auto found = machine.nodes.find(Key(Full(path)));
   return found == machine.nodes.end() ? nullptr : &found->second;
 }
 
-Node& Add(const std::string& path, bool folder) {
+TNode& Add(const std::string& path, bool folder) {
   const std::string full = Full(path);
   std::vector<std::string> parts = Components(full);
   if (parts.back().empty()) parts.pop_back();
-  Node& node = machine.nodes[Key(full)];
+  TNode& node = machine.nodes[Key(full)];
   node.folder = folder;
   node.name = parts.back();
   return node;
 }
 
 // Logs a call; returns the code its kind's rule fails it with (0: none). `limit` caps a transfer.
-ErrorCode Call(const std::string& kind, const std::string& arguments,
-               std::uint32_t* limit = nullptr) {
+TErrorCode Call(const std::string& kind, const std::string& arguments,
+                std::uint32_t* limit = nullptr) {
   machine.calls.push_back(kind + " " + arguments);
-  for (Rule& rule : machine.rules) {
+  for (TRule& rule : machine.rules) {
     if (rule.kind != kind) continue;
     if (++rule.seen < rule.nth || (rule.seen > rule.nth && !rule.andLater)) return 0;
     if (limit && rule.code == 0) *limit = std::min(*limit, rule.shortBytes);
@@ -129,24 +129,24 @@ ErrorCode Call(const std::string& kind, const std::string& arguments,
   return 0;
 }
 
-std::string On(FileHandle handle) { return "h=" + std::to_string(handle.value); }
-Data& DataOf(FileHandle handle) { return machine.nodes[machine.files[handle.value]].data; }
+std::string On(TFileHandle handle) { return "h=" + std::to_string(handle.value); }
+TData& DataOf(TFileHandle handle) { return machine.nodes[machine.files[handle.value]].data; }
 
 // A positional transfer: logged, perhaps failed or cut short by schedule, then moved.
 template <class Move>
-platform::IoResult Transfer(const char* kind, FileHandle handle, std::int64_t offset,
-                            std::uint32_t size, Move move) {
+platform::TIoResult Transfer(const char* kind, TFileHandle handle, std::int64_t offset,
+                             std::uint32_t size, Move move) {
   if (machine.beforeTransfer) machine.beforeTransfer(offset);
   const std::lock_guard<std::mutex> lock(workers);
   std::uint32_t limit = size;
   const std::string where = " o=" + std::to_string(offset) + " n=" + std::to_string(size);
-  if (const ErrorCode code = Call(kind, On(handle) + where, &limit)) return {false, 0, code};
+  if (const TErrorCode code = Call(kind, On(handle) + where, &limit)) return {false, 0, code};
   return {true, move(DataOf(handle), limit), 0};
 }
 
-platform::OpenResult Open(const std::string& full, bool created) {
+platform::TOpenResult Open(const std::string& full, bool created) {
   machine.files[machine.nextHandle] = Key(full);
-  return {FileHandle{machine.nextHandle++}, 0, created};
+  return {TFileHandle{machine.nextHandle++}, 0, created};
 }
 
 bool Matches(const char* pattern, const char* name) {
@@ -159,7 +159,7 @@ bool Matches(const char* pattern, const char* name) {
 }  // namespace
 
 void Reset() {
-  machine = Machine{};
+  machine = TMachine{};
   AddVolume("C:\\", "NTFS");
   AddFolder("C:\\work");
 }
@@ -181,14 +181,14 @@ void AddFile(const std::string& path, const std::string& bytes) {
   AddSparseFile(path, std::int64_t(bytes.size()), {{0, bytes}});
 }
 void AddSparseFile(const std::string& path, std::int64_t length,
-                   const std::vector<DataPiece>& pieces) {
+                   const std::vector<TDataPiece>& pieces) {
   AddFolder(path + "\\..");
-  Data& data = Add(path, false).data = Data{};
+  TData& data = Add(path, false).data = TData{};
   for (const auto& [offset, bytes] : pieces) data.Write(offset, bytes.data(), bytes.size());
   data.length = length;
 }
 
-void Fail(const std::string& kind, int nth, ErrorCode code, bool andLater,
+void Fail(const std::string& kind, int nth, TErrorCode code, bool andLater,
           std::uint32_t shortBytes) {
   machine.rules.push_back({kind, nth, code, andLater, shortBytes});
 }
@@ -222,28 +222,28 @@ using fake::machine;
 using fake::On;
 
 void Startup(int, char**) {}
-void EndProcess(int exitCode) { throw fake::ProcessEnded{exitCode}; }
-void InstallFaultHandler(FaultCallback callback) { machine.faultHandler = callback; }
-CommandLineSource ProcessCommandLine() { return {true, machine.commandLine, {}}; }
+void EndProcess(int exitCode) { throw fake::TProcessEnded{exitCode}; }
+void InstallFaultHandler(TFaultCallback callback) { machine.faultHandler = callback; }
+TCommandLineSource ProcessCommandLine() { return {true, machine.commandLine, {}}; }
 std::string ProgramPath() { return "C:\\tools\\Dravik.exe"; }
 bool ModuleOfAddress(std::uintptr_t, std::string&, std::uintptr_t&) { return false; }
 bool IsLeadByte(unsigned char byte) { return fake::IsLead(char(byte)); }
 std::string ThousandsSeparator() { return machine.separator; }
 void ToOemCodePage(std::string&) {}
-std::string SystemMessage(ErrorCode code) {
+std::string SystemMessage(TErrorCode code) {
   return "System error " + std::to_string(code) + ".\r\n";
 }
-PathStyle NativePathStyle() { return PathStyle::Windows; }
+TPathStyle NativePathStyle() { return TPathStyle::kWindows; }
 unsigned ProcessorCount() { return machine.processors; }
 
-FileHandle StdHandle(StdStream stream) {
+TFileHandle StdHandle(TStdStream stream) {
   const int which = static_cast<int>(stream);
-  return machine.missing[which] ? kInvalidHandle : FileHandle{fake::kStd + which};
+  return machine.missing[which] ? kInvalidHandle : TFileHandle{fake::kStd + which};
 }
-FileType TypeOfFile(FileHandle handle) { return machine.types[handle.value - fake::kStd]; }
+TFileType TypeOfFile(TFileHandle handle) { return machine.types[handle.value - fake::kStd]; }
 
-IoResult ReadBytes(FileHandle handle, void* buffer, std::uint32_t size) {
-  if (const ErrorCode code = Call("ReadBytes", On(handle))) return {false, 0, code};
+TIoResult ReadBytes(TFileHandle handle, void* buffer, std::uint32_t size) {
+  if (const TErrorCode code = Call("ReadBytes", On(handle))) return {false, 0, code};
   std::string& input = machine.stdinBytes;
   if (input.empty() && machine.stdinEnd) return {false, 0, machine.stdinEnd};
   const auto count = std::min<std::uint32_t>(size, std::uint32_t(input.size()));
@@ -252,64 +252,64 @@ IoResult ReadBytes(FileHandle handle, void* buffer, std::uint32_t size) {
   return {true, count, 0};
 }
 
-IoResult WriteBytes(FileHandle handle, const void* data, std::uint32_t size) {
+TIoResult WriteBytes(TFileHandle handle, const void* data, std::uint32_t size) {
   const std::string arguments = On(handle) + " n=" + std::to_string(size);
-  if (const ErrorCode code = Call("WriteBytes", arguments)) return {false, 0, code};
+  if (const TErrorCode code = Call("WriteBytes", arguments)) return {false, 0, code};
   machine.out[handle.value - fake::kStd].append(static_cast<const char*>(data), size);
   return {true, size, 0};
 }
 
-IoResult ReadAt(FileHandle handle, std::int64_t offset, void* buffer, std::uint32_t size) {
-  return fake::Transfer("ReadAt", handle, offset, size, [&](fake::Data& file, auto limit) {
+TIoResult ReadAt(TFileHandle handle, std::int64_t offset, void* buffer, std::uint32_t size) {
+  return fake::Transfer("ReadAt", handle, offset, size, [&](fake::TData& file, auto limit) {
     return std::uint32_t(file.Read(offset, static_cast<char*>(buffer), limit));
   });
 }
 
-IoResult WriteAt(FileHandle handle, std::int64_t offset, const void* data, std::uint32_t size) {
-  return fake::Transfer("WriteAt", handle, offset, size, [&](fake::Data& file, auto limit) {
+TIoResult WriteAt(TFileHandle handle, std::int64_t offset, const void* data, std::uint32_t size) {
+  return fake::Transfer("WriteAt", handle, offset, size, [&](fake::TData& file, auto limit) {
     file.Write(offset, static_cast<const char*>(data), limit);
     return limit;
   });
 }
-void CloseFile(FileHandle handle) { machine.files.erase(handle.value); }
+void CloseFile(TFileHandle handle) { machine.files.erase(handle.value); }
 
-OpenResult CreateTruncated(const std::string& path) {
-  if (const ErrorCode code = Call("CreateTruncated", path)) return {kInvalidHandle, code};
+TOpenResult CreateTruncated(const std::string& path) {
+  if (const TErrorCode code = Call("CreateTruncated", path)) return {kInvalidHandle, code};
   const std::string full = Full(path);
   if (full.empty() || !fake::Find(full + "\\..")) return {kInvalidHandle, kErrorPathNotFound};
   const bool created = !fake::Find(full);
-  fake::Add(full, false).data = fake::Data{};
+  fake::Add(full, false).data = fake::TData{};
   return fake::Open(full, created);
 }
 
-OpenResult OpenForReading(const std::string& path) {
-  if (const ErrorCode code = Call("OpenForReading", path)) return {kInvalidHandle, code};
+TOpenResult OpenForReading(const std::string& path) {
+  if (const TErrorCode code = Call("OpenForReading", path)) return {kInvalidHandle, code};
   if (!fake::Find(path)) return {kInvalidHandle, kErrorFileNotFound};
   return fake::Open(Full(path), false);
 }
 
-ErrorCode MarkSparse(FileHandle handle) { return Call("MarkSparse", On(handle)); }
+TErrorCode MarkSparse(TFileHandle handle) { return Call("MarkSparse", On(handle)); }
 bool RemoveFile(const std::string& path) {
   return !Call("RemoveFile", path) && machine.nodes.erase(fake::Key(Full(path))) == 1;
 }
 
-ErrorCode SetLength(FileHandle handle, std::int64_t length) {
-  const ErrorCode code = Call("SetLength", On(handle) + " o=" + std::to_string(length));
+TErrorCode SetLength(TFileHandle handle, std::int64_t length) {
+  const TErrorCode code = Call("SetLength", On(handle) + " o=" + std::to_string(length));
   if (code == 0) fake::DataOf(handle).SetLength(length);
   return code;
 }
-std::int64_t SizeOfFile(FileHandle handle) {
+std::int64_t SizeOfFile(TFileHandle handle) {
   return Call("SizeOfFile", On(handle)) ? -1 : fake::DataOf(handle).length;
 }
-std::uint32_t AllocationUnitOf(FileHandle handle) {
+std::uint32_t AllocationUnitOf(TFileHandle handle) {
   if (Call("AllocationUnitOf", On(handle))) return 0;
   return machine.volumes.at(fake::Key(fake::RootOf(machine.files[handle.value]) + "\\")).second;
 }
 
-DataRange NextDataRange(FileHandle handle, std::int64_t offset) {
+TDataRange NextDataRange(TFileHandle handle, std::int64_t offset) {
   const std::lock_guard<std::mutex> lock(fake::workers);
   if (Call("NextDataRange", On(handle) + " o=" + std::to_string(offset))) return {};
-  const fake::Data& data = fake::DataOf(handle);
+  const fake::TData& data = fake::DataOf(handle);
   for (const auto& [start, bytes] : data.extents) {
     const std::int64_t end = start + std::int64_t(bytes.size());
     if (end > offset) return {true, std::max(start, offset), end};
@@ -317,22 +317,22 @@ DataRange NextDataRange(FileHandle handle, std::int64_t offset) {
   return {true, data.length, data.length};
 }
 
-PathKind KindOfPath(const std::string& path) {
-  const fake::Node* node = fake::Find(path);
-  if (Call("KindOfPath", path) || !node) return PathKind::None;
-  return node->folder ? PathKind::Folder : PathKind::File;
+TPathKind KindOfPath(const std::string& path) {
+  const fake::TNode* node = fake::Find(path);
+  if (Call("KindOfPath", path) || !node) return TPathKind::kNone;
+  return node->folder ? TPathKind::kFolder : TPathKind::kFile;
 }
 
 // A folder that is gone, or a path that cannot be resolved, fails as on Windows.
-PathResult Resolved(const std::string& path) {
+TPathResult Resolved(const std::string& path) {
   return {!path.empty(), path, path.empty() ? kErrorFileNotFound : 0};
 }
-PathResult CurrentFolder() {
-  if (const ErrorCode code = Call("CurrentFolder", "")) return {false, "", code};
+TPathResult CurrentFolder() {
+  if (const TErrorCode code = Call("CurrentFolder", "")) return {false, "", code};
   return Resolved(machine.folder);
 }
-PathResult FullPathOf(const std::string& path) {
-  if (const ErrorCode code = Call("FullPathOf", path)) return {false, "", code};
+TPathResult FullPathOf(const std::string& path) {
+  if (const TErrorCode code = Call("FullPathOf", path)) return {false, "", code};
   return Resolved(Full(path));
 }
 
@@ -343,11 +343,11 @@ bool FileSystemNameOf(const std::string& root, std::string& name) {
   return true;
 }
 
-SearchHandle FindFirstEntry(const std::string& pattern, FoundEntry& entry) {
+TSearchHandle FindFirstEntry(const std::string& pattern, TFoundEntry& entry) {
   const std::string full = Full(pattern);
   if (Call("FindFirstEntry", pattern) || full.empty()) return {};
   const std::string folder = fake::ParentKey(full);
-  std::vector<FoundEntry> found;
+  std::vector<TFoundEntry> found;
   for (const auto& [key, node] : machine.nodes) {
     if (key != folder && fake::ParentKey(key) == folder &&
         fake::Matches(fake::Components(full).back().c_str(), node.name.c_str())) {
@@ -360,12 +360,12 @@ SearchHandle FindFirstEntry(const std::string& pattern, FoundEntry& entry) {
   machine.searching = true;
   return {1};
 }
-bool FindNextEntry(SearchHandle, FoundEntry& entry) {
+bool FindNextEntry(TSearchHandle, TFoundEntry& entry) {
   if (Call("FindNextEntry", "") || machine.found.empty()) return false;
   entry = machine.found.front();
   machine.found.erase(machine.found.begin());
   return true;
 }
-void FindEnd(SearchHandle) { machine.searching = false; }
+void FindEnd(TSearchHandle) { machine.searching = false; }
 
 }  // namespace platform

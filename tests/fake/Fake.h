@@ -16,7 +16,7 @@
 namespace fake {
 
 // A file's length and the extents that hold data (never overlapping: no byte is written twice).
-struct Data {
+struct TData {
   std::map<std::int64_t, std::string> extents;
   std::int64_t length = 0;
   void Write(std::int64_t offset, const char* bytes, std::size_t count);
@@ -24,52 +24,52 @@ struct Data {
   void SetLength(std::int64_t newLength);
 };
 
-struct Node {
+struct TNode {
   bool folder = false;
   std::string name;
-  Data data;
+  TData data;
 };
-struct Rule {  // one per kind
+struct TRule {  // one per kind
   std::string kind;
   int nth;
-  platform::ErrorCode code;  // 0: the transfer moves at most `shortBytes` and succeeds
+  platform::TErrorCode code;  // 0: the transfer moves at most `shortBytes` and succeeds
   bool andLater;
   std::uint32_t shortBytes;
   int seen = 0;
 };
 
-struct Machine {
-  std::map<std::string, Node> nodes;                                     // by the folded full path
+struct TMachine {
+  std::map<std::string, TNode> nodes;                                    // by the folded full path
   std::map<std::string, std::pair<std::string, std::uint32_t>> volumes;  // root: name, unit
   std::string folder = "C:\\work";                                       // empty: deleted
   std::string commandLine = "Dravik.exe", separator = ",";
-  std::string stdinBytes, out[3];    // out[1] standard output, out[2] standard error
-  platform::ErrorCode stdinEnd = 0;  // after the input, reads fail with it
-  platform::FileType types[3] = {platform::FileType::Char, platform::FileType::Char,
-                                 platform::FileType::Char};
+  std::string stdinBytes, out[3];     // out[1] standard output, out[2] standard error
+  platform::TErrorCode stdinEnd = 0;  // after the input, reads fail with it
+  platform::TFileType types[3] = {platform::TFileType::kChar, platform::TFileType::kChar,
+                                  platform::TFileType::kChar};
   bool missing[3] = {};
   unsigned processors = 1;
   std::map<std::intptr_t, std::string> files;  // open handles: the node key
-  std::vector<platform::FoundEntry> found;     // still to come from the one search open, if any
+  std::vector<platform::TFoundEntry> found;    // still to come from the one search open, if any
   bool searching = false;
   std::intptr_t nextHandle = 3;
-  std::vector<Rule> rules;
+  std::vector<TRule> rules;
   std::vector<std::string> calls, injected;  // "ReadAt h=3 o=0 n=524288"
-  platform::FaultCallback faultHandler = nullptr;
+  platform::TFaultCallback faultHandler = nullptr;
   // Called before each read or write of a file, outside the fake's lock, with its offset.
   std::function<void(std::int64_t)> beforeTransfer;
 };
-extern Machine machine;
+extern TMachine machine;
 
 void Reset();
 void AddVolume(const std::string& root, const std::string& fileSystem, std::uint32_t unit = 4096);
 void AddFolder(const std::string& path);
-using DataPiece = std::pair<std::int64_t, std::string>;  // bytes at an offset
+using TDataPiece = std::pair<std::int64_t, std::string>;  // bytes at an offset
 // A file with every byte allocated, or one of `length` bytes with data only in `pieces`.
 void AddFile(const std::string& path, const std::string& bytes);
 void AddSparseFile(const std::string& path, std::int64_t length,
-                   const std::vector<DataPiece>& pieces);
-void Fail(const std::string& kind, int nth, platform::ErrorCode code, bool andLater = false,
+                   const std::vector<TDataPiece>& pieces);
+void Fail(const std::string& kind, int nth, platform::TErrorCode code, bool andLater = false,
           std::uint32_t shortBytes = 0);
 
 // The file's bytes, or "(none)" when there is no such file.
@@ -79,7 +79,7 @@ std::set<std::int64_t> AllocatedUnits(const std::string& path, std::int64_t unit
 int OpenHandles();  // files and searches left open
 
 // What EndProcess throws.
-struct ProcessEnded {
+struct TProcessEnded {
   int code;
 };
 

@@ -29,7 +29,7 @@ std::int64_t OffsetOf(const std::string& call) {
 bool Is(const std::string& call, const char* kind) { return call.find(kind) == 0; }
 
 // clang-format off
-const std::vector<fake::Rule> kFailures[] = {
+const std::vector<fake::TRule> kFailures[] = {
     {}, {{"ReadAt", 0, 23, false, 0}}, {{"WriteAt", 0, 5, false, 0}},
     {{"WriteAt", 0, 0, false, 0}},                                    // nothing written: full
     {{"ReadAt", 0, 0, true, 4099}}, {{"WriteAt", 0, 0, true, 4099}},  // read or written short
@@ -43,8 +43,8 @@ std::string Expected(std::int64_t length, std::int64_t& stop) {
   std::string expected;
   stop = length;
   for (const std::string& call : fake::machine.injected) {
-    const fake::Rule& rule = *std::find_if(fake::machine.rules.begin(), fake::machine.rules.end(),
-                                           [&](auto& r) { return Is(call, r.kind.c_str()); });
+    const fake::TRule& rule = *std::find_if(fake::machine.rules.begin(), fake::machine.rules.end(),
+                                            [&](auto& r) { return Is(call, r.kind.c_str()); });
     const bool read = Is(call, "ReadAt");
     if ((read || Is(call, "WriteAt")) && rule.shortBytes == 0 &&
         (expected.empty() || OffsetOf(call) < stop) && (!read || OffsetOf(call) <= length)) {
@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::int64_t steps[] = {1, 2049, 4096, 65536}, units[] = {512, 4096, 65536, 1 << 20};
   const std::int64_t unit = units[data[0] & 3];
   std::string content;
-  std::vector<fake::DataPiece> pieces;
+  std::vector<fake::TDataPiece> pieces;
   for (std::size_t at = 2; at + 2 < size && content.size() < (4 << 20); at += 3) {
     const std::int64_t start = std::int64_t(content.size());
     content.append(steps[data[at] & 3] * data[at + 1], (data[at] & 4) ? '\0' : char(data[at + 2]));
@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fake::machine.processors = data[0] & 8 ? 2 : 1;
   fake::AddSparseFile("C:\\src", length, pieces);
   fake::machine.rules = kFailures[data[1] & 7];
-  for (fake::Rule& rule : fake::machine.rules) rule.nth = std::max(rule.nth, 1 + (data[1] >> 3));
+  for (fake::TRule& rule : fake::machine.rules) rule.nth = std::max(rule.nth, 1 + (data[1] >> 3));
   if (data[0] & 4) fake::Fail("NextDataRange", 1, 1, true);
   std::string raised;
   try {

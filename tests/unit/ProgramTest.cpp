@@ -10,9 +10,9 @@
 
 #include "Dravik/Commands.h"
 #include "Dravik/Console.h"
+#include "Dravik/FailureReport.h"
 #include "Dravik/NumberFormat.h"
 #include "SparseUtils/SparseOperations.h"
-#include "failure/FailureReport.h"
 #include "tests/fake/Fake.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
@@ -31,8 +31,8 @@ class FakeTest : public ::testing::Test {
 int RunAsProgram(void (*body)()) {
   InitNumberFormat();
   try {
-    RunProgram(body, ConsoleHooks{ConsoleFlush, ConsoleClose});
-  } catch (const fake::ProcessEnded& ended) {
+    RunProgram(body);
+  } catch (const fake::TProcessEnded& ended) {
     return ended.code;
   }
 }
@@ -76,14 +76,14 @@ const std::string kUsage =
 const std::string kTable = "C:\\\x95\x5C";  // its last byte is a backslash's
 const std::string kNone = "(none)";         // what FileBytes gives for no file
 
-struct Scenario {
+struct TScenario {
   std::string args, input, out, err = "";
   void (*arrange)() = [] {};
   std::vector<std::pair<std::string, std::string>> after = {};  // content, or kNone
 };
 
 // clang-format off
-const Scenario kScenarios[] = {
+const TScenario kScenarios[] = {
     {"", "\r\n", kUsage},
     {"/c x 10 y", "", kUsage, "", [] {}, {{W("x"), kNone}}},
     {"/c x 0", "", kUsage},
@@ -145,7 +145,7 @@ const Scenario kScenarios[] = {
 // clang-format on
 
 TEST_F(FakeTest, RunsPrintReportAndLeaveFilesAsTheyShould) {
-  for (const Scenario& run : kScenarios) {
+  for (const TScenario& run : kScenarios) {
     SCOPED_TRACE("Dravik " + run.args + " < " + run.input);
     Fresh();
     fake::AddFile(W("a.bin"), "data");
@@ -172,7 +172,7 @@ TEST_F(FakeTest, RunsPrintReportAndLeaveFilesAsTheyShould) {
 // A file or pipe receives 128-byte blocks, the last before the pause waits; a console
 // receives every line at its end.
 TEST_F(FakeTest, OutputGoesOutInBlocksOrLinesAndIsOutBeforeInputIsRead) {
-  for (const auto type : {platform::FileType::Disk, platform::FileType::Char}) {
+  for (const auto type : {platform::TFileType::kDisk, platform::TFileType::kChar}) {
     Fresh();
     fake::machine.types[1] = type;
     RunCommandLine("Dravik");
@@ -181,8 +181,8 @@ TEST_F(FakeTest, OutputGoesOutInBlocksOrLinesAndIsOutBeforeInputIsRead) {
       if (call.find("WriteBytes h=1001") == 0) writes.push_back(call.substr(call.find("n=")));
     }
     blocks.push_back("n=" + std::to_string(kUsage.size() % 128));
-    EXPECT_EQ(writes.size(), type == platform::FileType::Disk ? blocks.size() : 7u);
-    EXPECT_TRUE(type != platform::FileType::Disk || writes == blocks);
+    EXPECT_EQ(writes.size(), type == platform::TFileType::kDisk ? blocks.size() : 7u);
+    EXPECT_TRUE(type != platform::TFileType::kDisk || writes == blocks);
     EXPECT_EQ(fake::machine.calls.back().find("ReadBytes"), 0u);
   }
 }
@@ -192,7 +192,7 @@ TEST_F(FakeTest, ReportsNameTheClassModuleAndAddressAndComeAfterTheLinesPrinted)
   EXPECT_EQ(fake::machine.out[2],
             "EAccessViolation がモジュール Dravik.exe の 00001345 で発生しました。\n\r\n");
   fake::Reset();
-  fake::machine.types[1] = platform::FileType::Disk;
+  fake::machine.types[1] = platform::TFileType::kDisk;
   EXPECT_EQ(RunAsProgram(+[] {
               ConsoleWriteLine("line");
               throw std::bad_alloc();

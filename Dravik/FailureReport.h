@@ -9,18 +9,11 @@
 
 #include "failure/Errors.h"
 
-// What the handler needs of the console, handed in by the entry point so this layer does
-// not depend on the front end.
-struct ConsoleHooks {
-  void (*flush)();  // writes out waiting output; may raise EInOutError
-  void (*close)();  // writes out waiting output, ignoring failure, and closes the channels
-};
-
-constexpr std::size_t ReportTextLimit = 1023;
+constexpr std::size_t kReportTextLimit = 1023;
 
 // Runs `body` under the handler and ends the process: exit code 0 when it returns, a
 // report and exit code 1 when an error escapes it (or a processor fault occurs).
-[[noreturn]] void RunProgram(void (*body)(), ConsoleHooks hooks);
+[[noreturn]] void RunProgram(void (*body)());
 
 // Formats the report for an error of class `className` raised at `address` and writes it to
 // standard error, after the console's waiting output.

@@ -1,4 +1,4 @@
-#include "SparseUtils/Text.h"
+#include "SparseUtils/ByteStrings.h"
 
 #include "platform/Platform.h"
 

@@ -1,11 +1,12 @@
-#include "failure/FailureReport.h"
+#include "Dravik/FailureReport.h"
 
 #include <cstring>
 #include <exception>
 #include <new>
 #include <string>
 
-#include "SparseUtils/Texts.h"
+#include "Dravik/Console.h"
+#include "SparseUtils/ProgramTexts.h"
 #include "platform/Platform.h"
 
 namespace {
@@ -13,7 +14,6 @@ namespace {
 constexpr std::uintptr_t kImageHeaderSize = 0x1000;
 constexpr std::size_t kModuleNameLimit = 260;
 
-ConsoleHooks consoleHooks{nullptr, nullptr};
 const EOutOfMemory* outOfMemory = nullptr;  // made before it can be needed
 int ExitCode = 0;
 
@@ -21,17 +21,17 @@ int ExitCode = 0;
 class TReportText {
  public:
   void Append(std::string_view piece) {
-    const std::size_t room = ReportTextLimit - size_;
+    const std::size_t room = kReportTextLimit - FSize;
     const std::size_t taken = piece.size() < room ? piece.size() : room;
-    std::memcpy(text_ + size_, piece.data(), taken);
-    size_ += taken;
+    std::memcpy(FText + FSize, piece.data(), taken);
+    FSize += taken;
   }
-  char* Data() { return text_; }
-  std::size_t Size() const { return size_; }
+  char* Data() { return FText; }
+  std::size_t Size() const { return FSize; }
 
  private:
-  char text_[ReportTextLimit + 1];
-  std::size_t size_ = 0;
+  char FText[kReportTextLimit + 1];
+  std::size_t FSize = 0;
 };
 
 // The file name (after the last '\' or '/') of a module path, at most 260 bytes.
@@ -88,7 +88,7 @@ void FormatReport(TReportText& report, const char* className, std::string_view m
 }
 
 void WriteToStandardError(const char* data, std::size_t size) {
-  const platform::FileHandle handle = platform::StdHandle(platform::StdStream::Error);
+  const platform::TFileHandle handle = platform::StdHandle(platform::TStdStream::kError);
   if (!handle.IsValid()) return;
   platform::WriteBytes(handle, data, static_cast<std::uint32_t>(size));
   platform::WriteBytes(handle, "\r\n", 2);
@@ -98,7 +98,7 @@ void WriteToStandardError(const char* data, std::size_t size) {
 // reported in place of the original error.
 void FlushConsoleQuietly() {
   try {
-    if (consoleHooks.flush != nullptr) consoleHooks.flush();
+    ConsoleFlush();
   } catch (...) {
   }
 }
@@ -144,14 +144,13 @@ void TerminateRun(int code) {
   delete outOfMemory;
   outOfMemory = nullptr;
   try {
-    if (consoleHooks.close != nullptr) consoleHooks.close();
+    ConsoleClose();
   } catch (...) {
   }
   platform::EndProcess(ExitCode);
 }
 
-void RunProgram(void (*body)(), ConsoleHooks hooks) {
-  consoleHooks = hooks;
+void RunProgram(void (*body)()) {
   outOfMemory = new EOutOfMemory(std::string(texts::kOutOfMemory));
   platform::InstallFaultHandler(HandleProcessorFault);
   try {
