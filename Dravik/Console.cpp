@@ -91,8 +91,8 @@ bool WriteOut() {
   const platform::TIoResult written =
       platform::WriteBytes(output.handle, output.buffer, static_cast<std::uint32_t>(output.count));
   output.count = 0;
-  if (!written.ok) RecordIoError(static_cast<std::int32_t>(written.error));
-  return written.ok;
+  if (written.error.Failed()) RecordIoError(static_cast<std::int32_t>(written.error.code));
+  return !written.error.Failed();
 }
 
 // Appends bytes to the buffer, writing it out each time it fills. False when a write
@@ -127,9 +127,9 @@ void Refill() {
   const platform::TIoResult read =
       platform::ReadBytes(input.handle, input.buffer, ConsoleBufferSize);
   input.position = 0;
-  input.count = read.ok ? read.bytes : 0;
-  if (!read.ok && read.error != platform::kErrorBrokenPipe) {
-    RecordIoError(static_cast<std::int32_t>(read.error));
+  input.count = read.error.Failed() ? 0 : read.bytes;
+  if (read.error.Failed() && read.error.code != platform::kErrorBrokenPipe) {
+    RecordIoError(static_cast<std::int32_t>(read.error.code));
   }
   input.ended = input.count == 0;
 }

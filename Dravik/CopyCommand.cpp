@@ -10,7 +10,7 @@ namespace {
 // A path that cannot be resolved cannot be opened: the run ends with the open error of the
 // path as typed, before anything is written, rather than working on some other path.
 std::string ResolvedOrRaise(const platform::TPathResult& resolved, const std::string& typed) {
-  if (!resolved.ok) RaiseOpenError(typed, resolved.error);
+  if (resolved.error.Failed()) RaiseOpenError(typed, resolved.error);
   return resolved.path;
 }
 

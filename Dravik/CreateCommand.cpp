@@ -8,7 +8,7 @@
 void RunCreateCommand(const std::string& fileArgument, std::int64_t size) {
   const std::int64_t TargetSize = size;
   const platform::TPathResult absolute = GetAbsolutePath(fileArgument);
-  if (!absolute.ok) {  // nothing to create where the path leads nowhere
+  if (absolute.error.Failed()) {  // nothing to create where the path leads nowhere
     ConsoleWriteLine(fileArgument + std::string(texts::kNotCreated));
     return;
   }

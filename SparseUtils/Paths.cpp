@@ -71,28 +71,27 @@ bool SamePath(std::string_view a, std::string_view b) {
 }
 
 platform::TPathResult GetAbsolutePath(std::string_view path) {
-  if (!DrivePart(path).empty()) return {true, std::string(path), platform::kErrorSuccess};
+  if (!DrivePart(path).empty()) return {std::string(path), {}};
   // The system resolves these against the current folder's root, as every program does.
   if (IsRootRelative(path)) return platform::FullPathOf(std::string(path));
   const platform::TPathResult current = platform::CurrentFolder();
-  if (!current.ok) return current;
+  if (current.error.Failed()) return current;
   return platform::FullPathOf(WithTrailingDelimiter(current.path) + std::string(path));
 }
 
 bool IsNtfsDrive(std::string_view path) {
-  std::string name;
-  return platform::FileSystemNameOf(VolumeQueryPath(path), name) && SameTextAscii(name, "NTFS");
+  return platform::VolumeKeepsHoles(VolumeQueryPath(path));
 }
 
 platform::TPathResult ResolveDriveRelative(const std::string& path) {
   const bool driveRelative = WindowsStyle() && path.size() > 2 && path[1] == ':' && path[2] != '\\';
-  if (!driveRelative) return {true, path, platform::kErrorSuccess};
+  if (!driveRelative) return {path, {}};
   return platform::FullPathOf(path);
 }
 
 std::string FullPathForMessage(const std::string& fileName) {
   const platform::TPathResult full = platform::FullPathOf(fileName);
-  return full.ok ? full.path : fileName;
+  return full.error.Failed() ? fileName : full.path;
 }
 
 bool FileExists(const std::string& path) {

@@ -57,7 +57,7 @@ TTransfer TSparseFile::Write(std::int64_t offset, const std::uint8_t* bytes, std
     const std::size_t unitEnd = std::min(count, at + FUnit - intoUnit);
     if (AllZero(bytes + at, unitEnd - at)) {
       const TTransfer written = WriteAll(offset + runStart, bytes + runStart, at - runStart);
-      if (written.error != platform::kErrorSuccess) return {runStart + written.done, written.error};
+      if (written.error.Failed()) return {runStart + written.done, written.error};
       runStart = unitEnd;
     }
     at = unitEnd;
@@ -76,8 +76,9 @@ TTransfer TSparseFile::WriteAll(std::int64_t offset, const std::uint8_t* bytes, 
     const platform::TIoResult result =
         platform::WriteAt(FHandle, offset + static_cast<std::int64_t>(written.done),
                           bytes + written.done, static_cast<std::uint32_t>(piece));
-    if (!result.ok || result.bytes == 0) {
-      written.error = result.ok ? platform::kErrorDiskFull : result.error;
+    if (result.error.Failed() || result.bytes == 0) {
+      written.error =
+          result.error.Failed() ? result.error : platform::TError{platform::kErrorDiskFull};
       return written;
     }
     written.done += result.bytes;
@@ -85,7 +86,7 @@ TTransfer TSparseFile::WriteAll(std::int64_t offset, const std::uint8_t* bytes, 
   return written;
 }
 
-platform::TErrorCode TSparseFile::SetSize(std::int64_t size) {
+platform::TError TSparseFile::SetSize(std::int64_t size) {
   return platform::SetLength(FHandle, size);
 }
 

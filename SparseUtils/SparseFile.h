@@ -12,11 +12,11 @@
 
 #include "platform/Platform.h"
 
-// How far a transfer got: `done` bytes, then `error` stopped it (kErrorSuccess when none
-// did: a read then stopped at the end of the file).
+// How far a transfer got: `done` bytes, then `error` stopped it (none: a read then stopped at
+// the end of the file).
 struct TTransfer {
   std::size_t done = 0;
-  platform::TErrorCode error = platform::kErrorSuccess;
+  platform::TError error;
 };
 
 class TSparseFile {
@@ -41,7 +41,7 @@ class TSparseFile {
   TTransfer Write(std::int64_t offset, const std::uint8_t* bytes, std::size_t count);
 
   // Gives the file its length now: cut off, or grown with a hole.
-  platform::TErrorCode SetSize(std::int64_t size);
+  platform::TError SetSize(std::int64_t size);
 
   void Close();
 

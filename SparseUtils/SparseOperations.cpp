@@ -28,8 +28,9 @@ std::int64_t RoundDown(std::int64_t offset, std::size_t unit) {
 }
 
 // Where the source's data lies, as far as one worker last asked: from `askedAt`, no data
-// before `start`, data in [start, end). Both ends lie on the destination's units, so each
-// unit is read whole or not at all.
+// before `start`, data in [start, end). Both ends lie on the destination's units, so a unit
+// is read either not at all or in full, though a unit larger than a chunk is read a chunk's
+// part at a time.
 struct TDataAhead {
   std::int64_t askedAt = 0;
   std::int64_t start = 0;
@@ -72,8 +73,8 @@ class TSourceFile {
       const platform::TIoResult result =
           platform::ReadAt(FHandle, offset + static_cast<std::int64_t>(read.done), into + read.done,
                            static_cast<std::uint32_t>(count - read.done));
-      if (!result.ok) read.error = result.error;
-      if (!result.ok || result.bytes == 0) break;
+      read.error = result.error;
+      if (result.error.Failed() || result.bytes == 0) break;
       read.done += result.bytes;
     }
     return read;
@@ -88,7 +89,7 @@ struct TCopyStop {
   enum TKind { kEndOfSource, kReadFailed, kWriteFailed };
   std::int64_t position = kNoEnd;
   TKind kind = kEndOfSource;
-  platform::TErrorCode error = platform::kErrorSuccess;
+  platform::TError error;
 };
 
 // The chunks of one copy, handed out in file order to one or two workers. Whatever stops
@@ -134,12 +135,12 @@ class TCopyJob {
       std::uint8_t* const bytes = chunk + (at - start);
       const TTransfer read = FSource.Read(at, bytes, wanted);
       const TTransfer written = FDest.Write(at, bytes, read.done);
-      if (written.error != platform::kErrorSuccess) {
+      if (written.error.Failed()) {
         return StopAt(
             {at + static_cast<std::int64_t>(written.done), TCopyStop::kWriteFailed, written.error});
       }
       if (read.done < wanted) {
-        const bool failed = read.error != platform::kErrorSuccess;
+        const bool failed = read.error.Failed();
         return StopAt({at + static_cast<std::int64_t>(read.done),
                        failed ? TCopyStop::kReadFailed : TCopyStop::kEndOfSource, read.error});
       }
@@ -190,13 +191,13 @@ TCopyStop Copy(const TSourceFile& source, TSparseFile& dest) {
   // of a growing file's end (XFS) would otherwise keep that space when the end is set.
   const std::int64_t size = source.Size();
   std::int64_t length = 0;
-  if (size > 0 && dest.SetSize(size) == platform::kErrorSuccess) length = size;
+  if (size > 0 && !dest.SetSize(size).Failed()) length = size;
   TCopyJob job(source, dest);
   RunWorkers(job, size);
   TCopyStop stop = job.Stop();
   if (stop.position != length) {
-    const platform::TErrorCode ended = dest.SetSize(stop.position);
-    if (ended != platform::kErrorSuccess && stop.kind == TCopyStop::kEndOfSource) {
+    const platform::TError ended = dest.SetSize(stop.position);
+    if (ended.Failed() && stop.kind == TCopyStop::kEndOfSource) {
       stop = {stop.position, TCopyStop::kWriteFailed, ended};
     }
   }
@@ -205,7 +206,7 @@ TCopyStop Copy(const TSourceFile& source, TSparseFile& dest) {
 
 }  // namespace
 
-void RaiseOpenError(const std::string& shownPath, platform::TErrorCode error) {
+void RaiseOpenError(const std::string& shownPath, const platform::TError& error) {
   Raise(EFOpenError(FormatText(texts::kOpenFailed, {shownPath, SystemErrorText(error)})));
 }
 
@@ -232,7 +233,7 @@ bool CreateSparseFile(const std::string& fileName, std::int64_t size) {
   if (FolderExists(fileName)) return false;
   TSparseFile writer(fileName);
   if (!writer.IsOpen() || size <= 0) return false;
-  if (writer.SetSize(size) == platform::kErrorSuccess) return true;
+  if (!writer.SetSize(size).Failed()) return true;
   // A file this call made and could not complete goes again; one that was there stays.
   writer.Close();
   if (writer.Created()) platform::RemoveFile(fileName);

@@ -22,4 +22,4 @@ bool CreateSparseFile(const std::string& fileName, std::int64_t size);
 // Raises the EFOpenError of a file that cannot be opened: `shownPath` names it, and the
 // system's text for `error` says why. The copy's source raises it, as does a path the copy
 // command cannot resolve.
-[[noreturn]] void RaiseOpenError(const std::string& shownPath, platform::TErrorCode error);
+[[noreturn]] void RaiseOpenError(const std::string& shownPath, const platform::TError& error);

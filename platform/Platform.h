@@ -31,6 +31,16 @@ constexpr TErrorCode kErrorDiskFull = 112;
 constexpr TErrorCode kErrorInvalidName = 123;
 constexpr TErrorCode kErrorFilenameTooLong = 206;
 
+// What a call that can fail reports: nothing (code 0), or why it failed. A failing call always
+// carries a non-zero code, also where the system gives none: callers tell failure from success by
+// the code alone, so a failed read can never pass for the end of a file. The error travels with
+// its result, with what its message needs, and no back end keeps it anywhere else.
+struct TError {
+  TErrorCode code = kErrorSuccess;
+  int cause = 0;  // the system's own number behind the code (errno on POSIX), for its text
+  bool Failed() const { return code != kErrorSuccess; }
+};
+
 // An open file, console channel or pipe. -1 stands for INVALID_HANDLE_VALUE.
 struct TFileHandle {
   std::intptr_t value = -1;
@@ -83,9 +93,9 @@ std::string ThousandsSeparator();
 // Converts text in place from the ANSI to the OEM code page (identity on POSIX).
 void ToOemCodePage(std::string& text);
 
-// The system's message text for an error code, as the system gives it (line end included),
-// or empty when there is none.
-std::string SystemMessage(TErrorCode code);
+// The system's message text for an error, as the system gives it (line end included), or empty
+// when there is none.
+std::string SystemMessage(const TError& error);
 
 // ---- Console channels ------------------------------------------------------
 
@@ -99,9 +109,8 @@ TFileType TypeOfFile(TFileHandle handle);
 // ---- Reading and writing ---------------------------------------------------
 
 struct TIoResult {
-  bool ok = false;
   std::uint32_t bytes = 0;  // bytes transferred
-  TErrorCode error = kErrorSuccess;
+  TError error;
 };
 // Sequential transfers, for the standard streams.
 TIoResult ReadBytes(TFileHandle handle, void* buffer, std::uint32_t size);
@@ -118,27 +127,28 @@ TIoResult WriteAt(TFileHandle handle, std::int64_t offset, const void* data, std
 
 struct TOpenResult {
   TFileHandle handle;
-  TErrorCode error = kErrorSuccess;
+  TError error;
   bool created = false;  // CreateTruncated made a new file (none was there)
 };
 
 // Opens for writing, creating the file or truncating an existing one, with no sharing: no
 // other open of the file succeeds while this handle lives, and a file that is open elsewhere
-// (as a copy's source, say) cannot be opened here (kErrorSharingViolation) and stays intact.
+// cannot be opened here (kErrorSharingViolation) and stays intact. Open elsewhere are the
+// copy's source and the files behind the standard streams (a redirected output, say).
 TOpenResult CreateTruncated(const std::string& path);
 
 // Opens an existing file for reading only, sharing read and write with others.
 TOpenResult OpenForReading(const std::string& path);
 
-// Asks the file system to keep the file sparse. Returns kErrorSuccess or the failure's code.
-TErrorCode MarkSparse(TFileHandle handle);
+// Asks the file system to keep the file sparse.
+TError MarkSparse(TFileHandle handle);
 
 // Deletes a file (one this run created and could not complete). False when it cannot.
 bool RemoveFile(const std::string& path);
 
 // Makes `length` the file's length: what lies beyond is cut off, and a file that grows gets
 // a hole, which reads as zeros and takes no space.
-TErrorCode SetLength(TFileHandle handle, std::int64_t length);
+TError SetLength(TFileHandle handle, std::int64_t length);
 
 // The length of an open file; -1 when it cannot be told.
 std::int64_t SizeOfFile(TFileHandle handle);
@@ -176,23 +186,25 @@ TPathKind KindOfPath(const std::string& path);
 // A path the system worked out, or the reason it could not: `path` is empty then and must
 // not be used (an empty path is no folder, let alone the root).
 struct TPathResult {
-  bool ok = false;
   std::string path;
-  TErrorCode error = kErrorSuccess;
+  TError error;
 };
 
 // The process's current folder. Fails when it cannot be told (it was deleted, say).
 TPathResult CurrentFolder();
 
 // The full path of `path` (joined to the current folder when relative, "." and ".."
-// resolved). Never cut short: long results get the buffer they need.
+// resolved). Never cut short: long results get the buffer they need. Windows resolves ".." by
+// the text; POSIX keeps a ".." that follows a symbolic link, which the system takes from the
+// link's target, not from the folder that holds the link.
 TPathResult FullPathOf(const std::string& path);
 
-// The file-system name of the volume at `root`. Windows: `root` is a drive root such as
-// "C:\" or "\\server\share\". POSIX: any path; its volume is that of the nearest existing
-// folder on its way up, and a volume that keeps holes like NTFS answers "NTFS".
-// False when the volume cannot be queried.
-bool FileSystemNameOf(const std::string& root, std::string& name);
+// True when the volume at `root` keeps the unwritten ranges of a sparse file unallocated; false
+// when it does not or cannot be queried. Windows: `root` is a drive root such as "C:\" or
+// "\\server\share\", and the volume's file system must be NTFS. POSIX: any path; the volume
+// is that of what the path finally names (links followed), or of the nearest existing folder
+// on its way up, and must be one of the file systems that keep holes in files.
+bool VolumeKeepsHoles(const std::string& root);
 
 // A search over the entries matching a pattern (wildcards * and ? in the last component).
 struct TSearchHandle {

@@ -4,9 +4,11 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <memory>
 #include <vector>
 
 #include "platform/Platform.h"
@@ -45,11 +47,6 @@ std::string ParentOf(std::string_view path) {
   return std::string(path.substr(0, slash));
 }
 
-std::string NearestExistingFolder(std::string path) {
-  while (!IsFolder(path) && path != "/" && path != ".") path = ParentOf(path);
-  return path;
-}
-
 std::string JoinPath(const std::string& folder, const char* name) {
   if (!folder.empty() && folder.back() == '/') return folder + name;
   return folder + '/' + name;
@@ -83,27 +80,15 @@ bool MatchesWildcard(std::string_view pattern, std::string_view name) {
 
 // ---- Directory searches ----------------------------------------------------
 
-struct Search {
-  DIR* folder = nullptr;  // null while the slot is free
+// An open search; its handle is its address.
+struct TSearch {
+  DIR* folder = nullptr;
   std::string folderPath;
   std::string namePattern;
 };
-std::vector<Search> g_searches;  // a search handle is an index into this table
 
-std::size_t FreeSearchSlot() {
-  for (std::size_t i = 0; i < g_searches.size(); ++i) {
-    if (g_searches[i].folder == nullptr) return i;
-  }
-  g_searches.emplace_back();
-  return g_searches.size() - 1;
-}
-
-Search* OpenSearch(TSearchHandle handle) {
-  if (handle.value < 0 || static_cast<std::size_t>(handle.value) >= g_searches.size()) {
-    return nullptr;
-  }
-  Search& search = g_searches[static_cast<std::size_t>(handle.value)];
-  return search.folder != nullptr ? &search : nullptr;
+TSearch* OpenSearch(TSearchHandle handle) {
+  return handle.IsValid() ? reinterpret_cast<TSearch*>(handle.value) : nullptr;
 }
 
 // Folders are told by the entry's type; a link or an unknown type needs a look at what
@@ -114,7 +99,7 @@ bool IsFolderEntry(const std::string& folderPath, const dirent& item) {
   return IsFolder(JoinPath(folderPath, item.d_name));
 }
 
-bool NextMatch(Search& search, TFoundEntry& entry) {
+bool NextMatch(TSearch& search, TFoundEntry& entry) {
   while (const dirent* item = readdir(search.folder)) {
     if (!MatchesWildcard(search.namePattern, item->d_name)) continue;
     entry.name = item->d_name;
@@ -124,76 +109,61 @@ bool NextMatch(Search& search, TFoundEntry& entry) {
   return false;
 }
 
-// ---- Volumes ---------------------------------------------------------------
+// ---- Paths and volumes -----------------------------------------------------
 
-struct TFileSystemMagic {
-  std::uint32_t magic;
-  const char* name;
+// The file systems that keep holes in files as NTFS keeps sparse ranges; every other one (vfat,
+// exFAT, FUSE, network file systems, ramfs ...) is refused.
+constexpr std::uint32_t kHoleKeepingFileSystems[] = {
+    0xEF53,      // ext2, ext3, ext4
+    0x58465342,  // XFS
+    0x9123683E,  // Btrfs
+    0x01021994,  // tmpfs
+    0xF2F52010,  // F2FS
+    0x2FC12FC1,  // ZFS
+    0xCA451A4E,  // bcachefs
+    0x794C7630,  // overlayfs
+    0x7366746E,  // NTFS by the ntfs3 driver
 };
 
-constexpr TFileSystemMagic kFileSystems[] = {
-    // These keep holes in files as NTFS keeps sparse ranges.
-    {0xEF53, "NTFS"},      // ext2, ext3, ext4
-    {0x58465342, "NTFS"},  // XFS
-    {0x9123683E, "NTFS"},  // Btrfs
-    {0x01021994, "NTFS"},  // tmpfs
-    {0xF2F52010, "NTFS"},  // F2FS
-    {0x2FC12FC1, "NTFS"},  // ZFS
-    {0xCA451A4E, "NTFS"},  // bcachefs
-    {0x794C7630, "NTFS"},  // overlayfs
-    {0x7366746E, "NTFS"},  // NTFS by the ntfs3 driver
-    // The rest answer their own name, which the volume test refuses.
-    {0x4D44, "vfat"},
-    {0x2011BAB0, "exfat"},
-    {0x65735546, "fuse"},
-    {0x6969, "nfs"},
-    {0xFF534D42, "cifs"},
-    {0xFE534D42, "smb2"},
-    {0x01021997, "9p"},
-    {0x00C36400, "ceph"},
-    {0x9660, "iso9660"},
-    {0x15013346, "udf"},
-    {0x73717368, "squashfs"},
-    {0xE0F5E1E2, "erofs"},
-    {0x858458F6, "ramfs"},
-    {0x482B, "hfsplus"},
-    {0x9FA0, "proc"},
-    {0x62656572, "sysfs"},
-    {0x1CD1, "devpts"},
-    {0x63677270, "cgroup2"},
-};
+std::string Joined(const std::vector<std::string_view>& components) {
+  std::string path;
+  for (std::string_view component : components) {
+    path += '/';
+    path += component;
+  }
+  return path;
+}
 
-std::string ResolveLexically(std::string_view absolutePath) {
+bool IsSymbolicLink(const std::string& path) {
+  struct stat status;
+  return lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode);
+}
+
+// Drops "." and empty components, and a ".." with the name before it, unless that name is a
+// symbolic link: the system takes such a ".." from the link's target, so it stays, and so does
+// every ".." after one that stayed.
+std::string ResolveAsTheSystemDoes(std::string_view absolutePath) {
   std::vector<std::string_view> components;
   std::size_t start = 0;
   while (start <= absolutePath.size()) {
     std::size_t slash = absolutePath.find('/', start);
     if (slash == std::string_view::npos) slash = absolutePath.size();
-    std::string_view component = absolutePath.substr(start, slash - start);
-    if (component == "..") {
-      if (!components.empty()) components.pop_back();
-    } else if (!component.empty() && component != ".") {
+    const std::string_view component = absolutePath.substr(start, slash - start);
+    start = slash + 1;
+    if (component.empty() || component == ".") continue;
+    if (component != "..") {
+      components.push_back(component);
+    } else if (!components.empty() && components.back() != ".." &&
+               !IsSymbolicLink(Joined(components))) {
+      components.pop_back();
+    } else if (!components.empty()) {
       components.push_back(component);
     }
-    start = slash + 1;
   }
-  std::string resolved;
-  for (std::string_view component : components) {
-    resolved += '/';
-    resolved += component;
-  }
+  std::string resolved = Joined(components);
   bool trailingSlash = !absolutePath.empty() && absolutePath.back() == '/';
   if (resolved.empty() || trailingSlash) resolved += '/';
   return resolved;
-}
-
-std::string FileSystemNameForMagic(std::uint32_t magic) {
-  for (const TFileSystemMagic& fileSystem : kFileSystems) {
-    if (fileSystem.magic == magic) return fileSystem.name;
-  }
-  char unknown[16];
-  std::snprintf(unknown, sizeof unknown, "0x%08X", static_cast<unsigned>(magic));
-  return unknown;
 }
 
 }  // namespace
@@ -220,60 +190,59 @@ TPathKind KindOfPath(const std::string& path) {
 TPathResult CurrentFolder() {
   std::string buffer(256, '\0');
   while (getcwd(buffer.data(), buffer.size()) == nullptr) {
-    if (errno != ERANGE) return {false, {}, posix::ErrorFromErrno(errno)};
+    if (errno != ERANGE) return {{}, posix::ErrorFromErrno(errno)};
     buffer.resize(buffer.size() * 2);
   }
   buffer.resize(std::strlen(buffer.c_str()));
-  return {true, buffer, kErrorSuccess};
+  return {buffer, {}};
 }
 
-// Resolved by the text alone, as Windows does: symlinks are not followed, so ".." after a
-// link climbs out of the link's name, not out of its target.
 TPathResult FullPathOf(const std::string& path) {
-  if (path.empty()) return {false, {}, kErrorInvalidName};
-  if (path.front() == '/') return {true, ResolveLexically(path), kErrorSuccess};
+  if (path.empty()) return {{}, {kErrorInvalidName}};
+  if (path.front() == '/') return {ResolveAsTheSystemDoes(path), {}};
   TPathResult folder = CurrentFolder();
-  if (folder.ok) folder.path = ResolveLexically(folder.path + '/' + path);
+  if (!folder.error.Failed()) folder.path = ResolveAsTheSystemDoes(folder.path + '/' + path);
   return folder;
 }
 
-bool FileSystemNameOf(const std::string& root, std::string& name) {
+// statfs follows links, so a link answers for its target's volume; a path that names nothing
+// yet answers for its folder's.
+bool VolumeKeepsHoles(const std::string& root) {
+  std::string path(WithoutTrailingSlashes(root));
   struct statfs volume;
-  if (statfs(NearestExistingFolder(root).c_str(), &volume) != 0) return false;
-  name = FileSystemNameForMagic(static_cast<std::uint32_t>(volume.f_type));
-  return true;
+  while (statfs(path.c_str(), &volume) != 0) {
+    if (path == "/" || path == ".") return false;
+    path = ParentOf(path);
+  }
+  const auto type = static_cast<std::uint32_t>(volume.f_type);
+  return std::find(std::begin(kHoleKeepingFileSystems), std::end(kHoleKeepingFileSystems), type) !=
+         std::end(kHoleKeepingFileSystems);
 }
 
 TSearchHandle FindFirstEntry(const std::string& pattern, TFoundEntry& entry) {
-  std::size_t slot = FreeSearchSlot();  // taken before anything is opened
-  Search& search = g_searches[slot];
-  std::size_t slash = pattern.rfind('/');
-  search.folderPath = slash == std::string::npos ? "."
-                      : slash == 0               ? "/"
-                                                 : pattern.substr(0, slash);
-  search.namePattern = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
-  search.folder = opendir(search.folderPath.c_str());
-  if (search.folder == nullptr) {
-    search = Search{};
+  const std::size_t slash = pattern.rfind('/');
+  auto search = std::make_unique<TSearch>();
+  search->folderPath = slash == std::string::npos ? "."
+                       : slash == 0               ? "/"
+                                                  : pattern.substr(0, slash);
+  search->namePattern = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
+  search->folder = opendir(search->folderPath.c_str());
+  if (search->folder == nullptr) return {};
+  if (!NextMatch(*search, entry)) {
+    closedir(search->folder);
     return {};
   }
-  if (!NextMatch(search, entry)) {
-    FindEnd(TSearchHandle{static_cast<std::intptr_t>(slot)});
-    return {};
-  }
-  return TSearchHandle{static_cast<std::intptr_t>(slot)};
+  return TSearchHandle{reinterpret_cast<std::intptr_t>(search.release())};
 }
 
 bool FindNextEntry(TSearchHandle handle, TFoundEntry& entry) {
-  Search* search = OpenSearch(handle);
+  TSearch* search = OpenSearch(handle);
   return search != nullptr && NextMatch(*search, entry);
 }
 
 void FindEnd(TSearchHandle handle) {
-  Search* search = OpenSearch(handle);
-  if (search == nullptr) return;
-  closedir(search->folder);
-  *search = Search{};
+  const std::unique_ptr<TSearch> search(OpenSearch(handle));
+  if (search != nullptr) closedir(search->folder);
 }
 
 }  // namespace platform

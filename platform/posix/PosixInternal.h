@@ -10,9 +10,9 @@
 
 namespace platform::posix {
 
-// The Win32 code nearest to an errno value. The errno is remembered as the one behind that
-// code, so SystemMessage() later gives the text of what really happened.
-TErrorCode ErrorFromErrno(int errnoValue);
+// The Win32 code nearest to an errno value, with the errno behind it, whose text SystemMessage()
+// gives.
+TError ErrorFromErrno(int errnoValue);
 
 // True when the last component of `path` holds '*' or '?', which never name a file.
 bool HasWildcardInLastComponent(std::string_view path);

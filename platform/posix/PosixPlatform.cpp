@@ -12,13 +12,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
-#include <vector>
+#include <limits>
+#include <string>
 
 #include "platform/Platform.h"
 #include "platform/posix/PosixInternal.h"
@@ -55,7 +54,6 @@ struct TErrnoMapping {
   TErrorCode code;
 };
 
-// The first row of a code names the errno whose text stands for it until another is seen.
 // An errno missing here becomes kErrorGenFailure.
 constexpr TErrnoMapping kErrnoMappings[] = {
     {ENOENT, kErrorFileNotFound},
@@ -93,35 +91,6 @@ constexpr TErrnoMapping kErrnoMappings[] = {
     {ETIMEDOUT, kErrorTimeout},
 };
 
-struct TRememberedErrno {
-  TErrorCode code = kErrorSuccess;
-  int errnoValue = 0;
-};
-
-// The errno seen last behind each code. Every code comes from the table, from
-// kErrorGenFailure, so the slots never run out.
-std::array<TRememberedErrno, std::size(kErrnoMappings) + 1> g_rememberedErrnos{};
-
-TErrorCode RememberedAs(TErrorCode code, int errnoValue) {
-  for (TRememberedErrno& slot : g_rememberedErrnos) {
-    if (slot.code == code || slot.code == kErrorSuccess) {
-      slot = {code, errnoValue};
-      break;
-    }
-  }
-  return code;
-}
-
-int ErrnoBehind(TErrorCode code) {
-  for (const TRememberedErrno& slot : g_rememberedErrnos) {
-    if (slot.code == code) return slot.errnoValue;
-  }
-  for (const TErrnoMapping& mapping : kErrnoMappings) {
-    if (mapping.code == code) return mapping.errnoValue;
-  }
-  return 0;
-}
-
 int Descriptor(TFileHandle handle) { return static_cast<int>(handle.value); }
 
 // ---- Process state ---------------------------------------------------------
@@ -131,13 +100,13 @@ struct TProcessState {
   char** argv = nullptr;
   bool standardClosed[3] = {};  // descriptors 0-2 found closed at start-up
 };
-TProcessState g_process;
+TProcessState processState;
 
 // Takes the number of a closed standard descriptor with /dev/null, so that no file opened
 // later lands on it and gets the program's output.
 void OccupyIfClosed(int fd) {
   if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) return;
-  g_process.standardClosed[fd] = true;
+  processState.standardClosed[fd] = true;
   int nullFd = open("/dev/null", O_RDWR);
   if (nullFd >= 0 && nullFd != fd) {
     dup2(nullFd, fd);
@@ -147,12 +116,12 @@ void OccupyIfClosed(int fd) {
 
 // ---- Processor faults ------------------------------------------------------
 
-TFaultCallback g_faultCallback = nullptr;
-volatile sig_atomic_t g_handlingFault = 0;
+TFaultCallback faultCallback = nullptr;
+volatile sig_atomic_t handlingFault = 0;
 
 // Own stack for the fault handler, so that a stack overflow can be reported too.
 constexpr std::size_t kFaultStackSize = 64 * 1024;
-alignas(16) char g_faultStack[kFaultStackSize];
+alignas(16) char faultStack[kFaultStackSize];
 
 constexpr int kAnyCode = -1000;  // below every si_code
 
@@ -202,59 +171,19 @@ std::uintptr_t FaultingInstruction([[maybe_unused]] const siginfo_t* info,
 }
 
 void OnFault(int signalNumber, siginfo_t* info, void* context) {
-  if (g_handlingFault != 0 || g_faultCallback == nullptr) {
+  if (handlingFault != 0 || faultCallback == nullptr) {
     // A fault while one is being reported: let the system end the process.
     signal(signalNumber, SIG_DFL);
     raise(signalNumber);
     return;
   }
-  g_handlingFault = 1;
+  handlingFault = 1;
   const TFaultKind& kind = KindOfFault(signalNumber, info->si_code);
-  g_faultCallback(kind.className, kind.message, FaultingInstruction(info, context));
+  faultCallback(kind.className, kind.message, FaultingInstruction(info, context));
   _exit(1);  // the callback never returns; should it, the run has failed all the same
 }
 
 // ---- Open files ------------------------------------------------------------
-
-// POSIX has no share modes, so the back end keeps its own: a file open for writing (share
-// mode 0) cannot be opened again, and a file open for anything cannot be opened for writing.
-enum class TOpenRole { kSource, kWriter };
-
-struct TOpenFile {
-  int fd;
-  dev_t device;
-  ino_t inode;
-  TOpenRole role;
-};
-std::vector<TOpenFile> g_openFiles;
-
-bool ConflictsWithOpenFile(const struct stat& status, TOpenRole role) {
-  return std::any_of(g_openFiles.begin(), g_openFiles.end(), [&](const TOpenFile& open) {
-    bool sameFile = open.device == status.st_dev && open.inode == status.st_ino;
-    return sameFile && (role == TOpenRole::kWriter || open.role == TOpenRole::kWriter);
-  });
-}
-
-void ForgetOpenFile(int fd) {
-  g_openFiles.erase(std::remove_if(g_openFiles.begin(), g_openFiles.end(),
-                                   [fd](const TOpenFile& open) { return open.fd == fd; }),
-                    g_openFiles.end());
-}
-
-// Destinations must be regular files: a hole moved over on a device would not read as
-// zeros. Sources may also be block devices, which have an end.
-bool AdmitsFileType(TOpenRole role, mode_t mode) {
-  return S_ISREG(mode) || (role == TOpenRole::kSource && S_ISBLK(mode));
-}
-
-int RefusalReason(mode_t mode) { return S_ISDIR(mode) ? EISDIR : EACCES; }
-
-TOpenResult Failed(int errnoValue) { return {kInvalidHandle, ErrorFromErrno(errnoValue)}; }
-
-TOpenResult ClosedAndFailed(int fd, int errnoValue) {
-  close(fd);
-  return Failed(errnoValue);
-}
 
 // Makes a system call again for as long as a signal interrupts it, and returns its result.
 template <typename Call>
@@ -266,15 +195,69 @@ auto Retried(Call call) {
   return result;
 }
 
+// POSIX has no share modes, so the back end keeps Windows' rule with a lock on one byte far past
+// any data, which no other program locks. The kernel holds it for the open file description,
+// so it ends with the open and needs no table: a file open for writing without sharing holds
+// the byte exclusively, every other open of this run (a copy's source, the files behind the
+// standard streams) holds it shared. So a file open anywhere in the run cannot be opened for
+// writing, and a file open for writing cannot be opened again.
+constexpr off_t kShareByte = std::numeric_limits<off_t>::max() - 1;
+
+enum class TSharing { kShared, kExclusive };
+
+// 0 when the lock is taken; otherwise the errno, EAGAIN or EACCES when another open holds it.
+int TakeShareLock(int fd, TSharing sharing) {
+  struct flock lock {};
+  lock.l_type = sharing == TSharing::kExclusive ? F_WRLCK : F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = kShareByte;
+  lock.l_len = 1;
+  return Retried([&] { return fcntl(fd, F_OFD_SETLK, &lock); }) == 0 ? 0 : errno;
+}
+
+// A file behind a standard stream counts as open, as a redirected output's file does on
+// Windows: an open of its own, for reading, holds the shared lock to the end of the run.
+void HoldStandardStreamFile(int fd) {
+  struct stat status;
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return;
+  const std::string own = "/proc/self/fd/" + std::to_string(fd);
+  const int held = open(own.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (held >= 0 && TakeShareLock(held, TSharing::kShared) != 0) close(held);
+}
+
+// Destinations must be regular files: a hole moved over on a device would not read as
+// zeros. Sources may also be block devices, which have an end.
+bool AdmitsFileType(TSharing sharing, mode_t mode) {
+  return S_ISREG(mode) || (sharing == TSharing::kShared && S_ISBLK(mode));
+}
+
+int RefusalReason(mode_t mode) { return S_ISDIR(mode) ? EISDIR : EACCES; }
+
+TOpenResult Failed(int errnoValue) { return {kInvalidHandle, ErrorFromErrno(errnoValue)}; }
+
+TOpenResult ClosedAndFailed(int fd, int errnoValue) {
+  close(fd);
+  return Failed(errnoValue);
+}
+
 int OpenRetrying(const std::string& path, int flags) {
   return Retried([&] { return open(path.c_str(), flags, 0666); });
 }
 
-// Opens `path` only when it is a file of the right kind that the back end's share modes
-// admit. O_NONBLOCK keeps a FIFO that appears between the checks from blocking the open.
-TOpenResult OpenAdmitted(const std::string& path, int flags, TOpenRole role) {
+// Takes the share lock of a new open. Another open's lock refuses it as a sharing violation. A
+// file system without locks may still serve a source, but never a writer, which could not tell
+// whether the file is the source it is copying.
+int ShareLockError(int fd, TSharing sharing) {
+  const int error = TakeShareLock(fd, sharing);
+  if (error == EAGAIN || error == EACCES) return EBUSY;
+  return sharing == TSharing::kExclusive ? error : 0;
+}
+
+// Opens `path` only when it is a file of the right kind that the share modes admit. O_NONBLOCK
+// keeps a FIFO that appears between the checks from blocking the open.
+TOpenResult OpenAdmitted(const std::string& path, int flags, TSharing sharing) {
   struct stat status;
-  if (stat(path.c_str(), &status) == 0 && !AdmitsFileType(role, status.st_mode)) {
+  if (stat(path.c_str(), &status) == 0 && !AdmitsFileType(sharing, status.st_mode)) {
     return Failed(RefusalReason(status.st_mode));  // devices and FIFOs are never opened
   }
   const int always = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
@@ -293,18 +276,20 @@ TOpenResult OpenAdmitted(const std::string& path, int flags, TOpenRole role) {
     return Failed(errno == EWOULDBLOCK ? EBUSY : errno);
   }
   if (fstat(fd, &status) != 0) return ClosedAndFailed(fd, errno);
-  if (!AdmitsFileType(role, status.st_mode)) {
+  if (!AdmitsFileType(sharing, status.st_mode)) {
     return ClosedAndFailed(fd, RefusalReason(status.st_mode));
   }
-  if (ConflictsWithOpenFile(status, role)) return ClosedAndFailed(fd, EBUSY);
+  if (const int error = ShareLockError(fd, sharing)) {
+    if (created) unlink(path.c_str());
+    return ClosedAndFailed(fd, error);
+  }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  g_openFiles.push_back({fd, status.st_dev, status.st_ino, role});
-  return {TFileHandle{fd}, kErrorSuccess, created};
+  return {TFileHandle{fd}, {}, created};
 }
 
 TIoResult TransferResult(ssize_t count) {
-  if (count < 0) return {false, 0, ErrorFromErrno(errno)};
-  return {true, static_cast<std::uint32_t>(count), kErrorSuccess};
+  if (count < 0) return {0, ErrorFromErrno(errno)};
+  return {static_cast<std::uint32_t>(count), {}};
 }
 
 // ---- Positions -------------------------------------------------------------
@@ -337,11 +322,11 @@ TDataRange FindDataRange(int fd, std::int64_t offset) {
 
 namespace posix {
 
-TErrorCode ErrorFromErrno(int errnoValue) {
+TError ErrorFromErrno(int errnoValue) {
   for (const TErrnoMapping& mapping : kErrnoMappings) {
-    if (mapping.errnoValue == errnoValue) return RememberedAs(mapping.code, errnoValue);
+    if (mapping.errnoValue == errnoValue) return {mapping.code, errnoValue};
   }
-  return RememberedAs(kErrorGenFailure, errnoValue);
+  return {kErrorGenFailure, errnoValue};
 }
 
 }  // namespace posix
@@ -349,9 +334,10 @@ TErrorCode ErrorFromErrno(int errnoValue) {
 // ---- Process ---------------------------------------------------------------
 
 void Startup(int argc, char** argv) {
-  g_process.argc = argc;
-  g_process.argv = argv;
+  processState.argc = argc;
+  processState.argv = argv;
   for (int fd = 0; fd <= 2; ++fd) OccupyIfClosed(fd);
+  for (int fd = 0; fd <= 2; ++fd) HoldStandardStreamFile(fd);
   // A reader that has gone and a file-size limit become write errors, not a silent death.
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
@@ -362,16 +348,16 @@ void Startup(int argc, char** argv) {
 // (coverage, leak checks) finish their work; after a processor fault nothing more of the
 // damaged process is run.
 void EndProcess(int exitCode) {
-  if (g_handlingFault != 0) _exit(exitCode);
+  if (handlingFault != 0) _exit(exitCode);
   std::exit(exitCode);
 }
 
 void InstallFaultHandler(TFaultCallback callback) {
-  g_faultCallback = callback;
-  stack_t faultStack{};
-  faultStack.ss_sp = g_faultStack;
-  faultStack.ss_size = kFaultStackSize;
-  sigaltstack(&faultStack, nullptr);
+  faultCallback = callback;
+  stack_t alternate{};
+  alternate.ss_sp = faultStack;
+  alternate.ss_size = kFaultStackSize;
+  sigaltstack(&alternate, nullptr);
 
   struct sigaction action {};
   action.sa_sigaction = OnFault;
@@ -387,8 +373,8 @@ void InstallFaultHandler(TFaultCallback callback) {
 TCommandLineSource ProcessCommandLine() {
   TCommandLineSource source;
   source.isRaw = false;
-  for (int i = 1; i < g_process.argc; ++i) {
-    const char* word = g_process.argv[i];
+  for (int i = 1; i < processState.argc; ++i) {
+    const char* word = processState.argv[i];
     if (word != nullptr && word[0] != '\0') source.words.emplace_back(word);
   }
   return source;
@@ -405,8 +391,8 @@ std::string ProgramPath() {
     }
     path.resize(path.size() * 2);
   }
-  bool haveArgv0 = g_process.argc > 0 && g_process.argv[0] != nullptr;
-  return haveArgv0 ? g_process.argv[0] : "";
+  bool haveArgv0 = processState.argc > 0 && processState.argv[0] != nullptr;
+  return haveArgv0 ? processState.argv[0] : "";
 }
 
 bool ModuleOfAddress(std::uintptr_t address, std::string& path, std::uintptr_t& base) {
@@ -421,7 +407,7 @@ bool ModuleOfAddress(std::uintptr_t address, std::string& path, std::uintptr_t& 
     path = ProgramPath();  // the program itself has no name in the loader's list
   } else if (name[0] != '/' && std::strchr(name, '/') != nullptr) {
     const TPathResult full = FullPathOf(name);  // loaded by a relative path
-    path = full.ok ? full.path : name;
+    path = full.error.Failed() ? name : full.path;
   } else {
     path = name;
   }
@@ -443,10 +429,10 @@ std::string ThousandsSeparator() {
 
 void ToOemCodePage(std::string&) {}
 
-std::string SystemMessage(TErrorCode code) {
-  int errnoValue = ErrnoBehind(code);
-  if (errnoValue == 0) return {};
-  return std::strerror(errnoValue);
+std::string SystemMessage(const TError& error) {
+  if (error.cause == 0) return {};
+  char buffer[256];
+  return strerror_r(error.cause, buffer, sizeof buffer);  // the GNU form: it gives the text
 }
 
 // ---- Console channels ------------------------------------------------------
@@ -455,7 +441,7 @@ TFileHandle StdHandle(TStdStream stream) {
   int fd = stream == TStdStream::kInput    ? STDIN_FILENO
            : stream == TStdStream::kOutput ? STDOUT_FILENO
                                            : STDERR_FILENO;
-  if (g_process.standardClosed[fd]) return kInvalidHandle;
+  if (processState.standardClosed[fd]) return kInvalidHandle;
   return TFileHandle{fd};
 }
 
@@ -488,9 +474,7 @@ TIoResult WriteAt(TFileHandle handle, std::int64_t offset, const void* data, std
 }
 
 void CloseFile(TFileHandle handle) {
-  if (!handle.IsValid()) return;
-  ForgetOpenFile(Descriptor(handle));
-  close(Descriptor(handle));
+  if (handle.IsValid()) close(Descriptor(handle));
 }
 
 // ---- Files -----------------------------------------------------------------
@@ -501,12 +485,12 @@ void CloseFile(TFileHandle handle) {
 TOpenResult CreateTruncated(const std::string& path) {
   // Windows refuses such names, and they name no file here either (see KindOfPath): an
   // existing file by that name must not be replaced unasked.
-  if (posix::HasWildcardInLastComponent(path)) return {kInvalidHandle, kErrorInvalidName};
-  TOpenResult result = OpenAdmitted(path, O_WRONLY | O_CREAT, TOpenRole::kWriter);
+  if (posix::HasWildcardInLastComponent(path)) return {kInvalidHandle, {kErrorInvalidName}};
+  TOpenResult result = OpenAdmitted(path, O_WRONLY | O_CREAT, TSharing::kExclusive);
   if (!result.handle.IsValid()) return result;
   struct stat status;
   if (fstat(Descriptor(result.handle), &status) == 0 && status.st_size == 0) return result;
-  if (const TErrorCode error = SetLength(result.handle, 0)) {
+  if (const TError error = SetLength(result.handle, 0); error.Failed()) {
     CloseFile(result.handle);
     return {kInvalidHandle, error};
   }
@@ -514,25 +498,20 @@ TOpenResult CreateTruncated(const std::string& path) {
 }
 
 TOpenResult OpenForReading(const std::string& path) {
-  return OpenAdmitted(path, O_RDONLY, TOpenRole::kSource);
+  return OpenAdmitted(path, O_RDONLY, TSharing::kShared);
 }
 
-// As on Windows, a file open without sharing cannot be deleted; a link is deleted itself.
-bool RemoveFile(const std::string& path) {
-  struct stat status;
-  if (lstat(path.c_str(), &status) != 0) return false;
-  if (ConflictsWithOpenFile(status, TOpenRole::kWriter)) return false;
-  return unlink(path.c_str()) == 0;
-}
+// A link is deleted itself, never the file it leads to.
+bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
 
 // Nothing to ask: the volume test admits only file systems that keep holes anyway.
-TErrorCode MarkSparse(TFileHandle handle) {
+TError MarkSparse(TFileHandle handle) {
   if (fcntl(Descriptor(handle), F_GETFD) == -1) return ErrorFromErrno(errno);
-  return kErrorSuccess;
+  return {};
 }
 
-TErrorCode SetLength(TFileHandle handle, std::int64_t length) {
-  if (Retried([&] { return ftruncate(Descriptor(handle), length); }) == 0) return kErrorSuccess;
+TError SetLength(TFileHandle handle, std::int64_t length) {
+  if (Retried([&] { return ftruncate(Descriptor(handle), length); }) == 0) return {};
   return ErrorFromErrno(errno);
 }
 

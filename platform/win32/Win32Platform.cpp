@@ -34,7 +34,11 @@ TFileHandle FromSystemHandle(HANDLE handle) {
 
 HANDLE ToSystemHandle(TSearchHandle search) { return reinterpret_cast<HANDLE>(search.value); }
 
-TErrorCode LastError() { return static_cast<TErrorCode>(GetLastError()); }
+// The failure the last call left. A failing call that set no code still fails.
+TError LastError() {
+  const DWORD code = GetLastError();
+  return TError{code != ERROR_SUCCESS ? static_cast<TErrorCode>(code) : ERROR_GEN_FAILURE};
+}
 
 // The text in `buffer` up to its first zero byte, reading at most `size` bytes.
 std::string TextIn(const char* buffer, std::size_t size) {
@@ -72,6 +76,17 @@ bool FillGrowing(DWORD firstSize, Text& result, Fill fill) {
   }
   result.clear();
   return false;
+}
+
+// "NTFS" with the letters A to Z compared without regard to case, and nothing else.
+bool IsNtfsName(const std::string& name) {
+  static const char kNtfs[] = "ntfs";
+  if (name.size() != sizeof kNtfs - 1) return false;
+  for (std::size_t at = 0; at < name.size(); ++at) {
+    const char byte = name[at];
+    if ((byte >= 'A' && byte <= 'Z' ? byte + ('a' - 'A') : byte) != kNtfs[at]) return false;
+  }
+  return true;
 }
 
 // A path holding a zero byte cannot be handed to the system: it would name another file.
@@ -136,9 +151,7 @@ TPathResult NarrowedPath(bool given, const std::wstring& wide) {
     result.error = LastError();
   } else if (!Narrowed(wide, result.path)) {
     result.path.clear();
-    result.error = ERROR_NO_UNICODE_TRANSLATION;
-  } else {
-    result.ok = true;
+    result.error = TError{ERROR_NO_UNICODE_TRANSLATION};
   }
   return result;
 }
@@ -161,11 +174,62 @@ OVERLAPPED AtOffset(std::int64_t offset) {
   return at;
 }
 
+// ---- The files behind the standard handles ------------------------------------
+//
+// Windows counts a redirected output's file as open, so a destination opened without sharing
+// cannot be that file. Wine does not (its standard handles come from the Unix side), so the
+// identities of those files are taken at start-up and a destination is checked against them.
+
+struct TFileIdentity {
+  DWORD volume = 0;
+  DWORD indexHigh = 0;
+  DWORD indexLow = 0;
+};
+TFileIdentity standardFiles[3];
+int standardFileCount = 0;
+
+bool IdentityOf(HANDLE handle, TFileIdentity& identity) {
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!GetFileInformationByHandle(handle, &information)) return false;
+  identity = {information.dwVolumeSerialNumber, information.nFileIndexHigh,
+              information.nFileIndexLow};
+  return true;
+}
+
+void TakeStandardFiles() {
+  for (const DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    const HANDLE handle = GetStdHandle(which);
+    if (handle != INVALID_HANDLE_VALUE && handle != nullptr &&
+        GetFileType(handle) == FILE_TYPE_DISK &&
+        IdentityOf(handle, standardFiles[standardFileCount])) {
+      ++standardFileCount;
+    }
+  }
+}
+
+bool IsStandardFile(const std::wstring& path) {
+  constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  TFileIdentity identity;
+  const bool known = IdentityOf(handle, identity);
+  CloseHandle(handle);
+  for (int at = 0; known && at < standardFileCount; ++at) {
+    const TFileIdentity& file = standardFiles[at];
+    if (file.volume == identity.volume && file.indexHigh == identity.indexHigh &&
+        file.indexLow == identity.indexLow) {
+      return true;
+    }
+  }
+  return false;
+}
+
 TOpenResult Open(const std::string& path, DWORD access, DWORD share, DWORD disposition,
                  DWORD attributes) {
   TOpenResult result;
   if (!IsPassable(path)) {
-    result.error = ERROR_INVALID_NAME;
+    result.error = TError{ERROR_INVALID_NAME};
     return result;
   }
   HANDLE handle = CreateFileW(SystemPath(path).c_str(), access, share, nullptr, disposition,
@@ -288,6 +352,7 @@ void Startup(int /*argc*/, char** /*argv*/) {
   // The flags the process already has (from its parent) are kept.
   const UINT inherited = SetErrorMode(SEM_FAILCRITICALERRORS);
   SetErrorMode(inherited | SEM_FAILCRITICALERRORS);
+  TakeStandardFiles();
 }
 
 void EndProcess(int exitCode) { ExitProcess(static_cast<UINT>(exitCode)); }
@@ -346,12 +411,13 @@ void ToOemCodePage(std::string& text) {
   }
 }
 
-std::string SystemMessage(TErrorCode code) {
+std::string SystemMessage(const TError& error) {
   constexpr DWORD kMessageBufferSize = 256;
   char buffer[kMessageBufferSize];
   const DWORD flags =
       FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ARGUMENT_ARRAY;
-  const DWORD length = FormatMessageA(flags, nullptr, code, 0, buffer, kMessageBufferSize, nullptr);
+  const DWORD length =
+      FormatMessageA(flags, nullptr, error.code, 0, buffer, kMessageBufferSize, nullptr);
   return std::string(buffer, std::min(length, kMessageBufferSize));
 }
 
@@ -384,8 +450,7 @@ TFileType TypeOfFile(TFileHandle handle) {
 TIoResult ReadBytes(TFileHandle handle, void* buffer, std::uint32_t size) {
   DWORD read = 0;
   TIoResult result;
-  result.ok = ReadFile(ToSystemHandle(handle), buffer, size, &read, nullptr) != FALSE;
-  if (!result.ok) result.error = LastError();
+  if (!ReadFile(ToSystemHandle(handle), buffer, size, &read, nullptr)) result.error = LastError();
   result.bytes = read;
   return result;
 }
@@ -393,8 +458,9 @@ TIoResult ReadBytes(TFileHandle handle, void* buffer, std::uint32_t size) {
 TIoResult WriteBytes(TFileHandle handle, const void* data, std::uint32_t size) {
   DWORD written = 0;
   TIoResult result;
-  result.ok = WriteFile(ToSystemHandle(handle), data, size, &written, nullptr) != FALSE;
-  if (!result.ok) result.error = LastError();
+  if (!WriteFile(ToSystemHandle(handle), data, size, &written, nullptr)) {
+    result.error = LastError();
+  }
   result.bytes = written;
   return result;
 }
@@ -402,18 +468,18 @@ TIoResult WriteBytes(TFileHandle handle, const void* data, std::uint32_t size) {
 TIoResult ReadAt(TFileHandle handle, std::int64_t offset, void* buffer, std::uint32_t size) {
   OVERLAPPED at = AtOffset(offset);
   DWORD read = 0;
-  if (ReadFile(ToSystemHandle(handle), buffer, size, &read, &at)) return TIoResult{true, read};
-  const TErrorCode error = LastError();
+  if (ReadFile(ToSystemHandle(handle), buffer, size, &read, &at)) return TIoResult{read, {}};
+  const TError error = LastError();
   // A read that starts at or past the end finds nothing, as on any other system.
-  if (error == ERROR_HANDLE_EOF) return TIoResult{true, 0};
-  return TIoResult{false, read, error};
+  if (error.code == ERROR_HANDLE_EOF) return TIoResult{0, {}};
+  return TIoResult{read, error};
 }
 
 TIoResult WriteAt(TFileHandle handle, std::int64_t offset, const void* data, std::uint32_t size) {
   OVERLAPPED at = AtOffset(offset);
   DWORD written = 0;
-  if (WriteFile(ToSystemHandle(handle), data, size, &written, &at)) return TIoResult{true, written};
-  return TIoResult{false, written, LastError()};
+  if (WriteFile(ToSystemHandle(handle), data, size, &written, &at)) return TIoResult{written, {}};
+  return TIoResult{written, LastError()};
 }
 
 void CloseFile(TFileHandle handle) {
@@ -424,6 +490,9 @@ void CloseFile(TFileHandle handle) {
 // ---- Files ------------------------------------------------------------------------------
 
 TOpenResult CreateTruncated(const std::string& path) {
+  if (IsPassable(path) && IsStandardFile(SystemPath(path))) {
+    return {kInvalidHandle, TError{ERROR_SHARING_VIOLATION}, false};
+  }
   return Open(path, GENERIC_WRITE, 0, CREATE_ALWAYS, 0);
 }
 
@@ -432,13 +501,13 @@ TOpenResult OpenForReading(const std::string& path) {
               FILE_ATTRIBUTE_NORMAL);
 }
 
-TErrorCode MarkSparse(TFileHandle handle) {
+TError MarkSparse(TFileHandle handle) {
   DWORD bytesReturned = 0;
   if (!DeviceIoControl(ToSystemHandle(handle), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0,
                        &bytesReturned, nullptr)) {
     return LastError();
   }
-  return kErrorSuccess;
+  return {};
 }
 
 bool RemoveFile(const std::string& path) {
@@ -446,14 +515,14 @@ bool RemoveFile(const std::string& path) {
 }
 
 // Called while no transfer runs on the handle: the end is set where the file pointer stands.
-TErrorCode SetLength(TFileHandle handle, std::int64_t length) {
+TError SetLength(TFileHandle handle, std::int64_t length) {
   LARGE_INTEGER end;
   end.QuadPart = length;
   if (!SetFilePointerEx(ToSystemHandle(handle), end, nullptr, FILE_BEGIN) ||
       !SetEndOfFile(ToSystemHandle(handle))) {
     return LastError();
   }
-  return kErrorSuccess;
+  return {};
 }
 
 std::int64_t SizeOfFile(TFileHandle handle) {
@@ -535,13 +604,14 @@ TPathResult CurrentFolder() {
 }
 
 TPathResult FullPathOf(const std::string& path) {
-  if (!IsPassable(path)) return {false, {}, ERROR_INVALID_NAME};
+  if (!IsPassable(path)) return {{}, TError{ERROR_INVALID_NAME}};
   std::wstring full;
   const bool given = FullWidePath(Widened(path), full);
   return NarrowedPath(given, full);
 }
 
-bool FileSystemNameOf(const std::string& root, std::string& name) {
+// Sparse files need NTFS; its name may come in any mix of case.
+bool VolumeKeepsHoles(const std::string& root) {
   if (!IsPassable(root)) return false;
   constexpr DWORD kNameBufferSize = 256;
   char fileSystem[kNameBufferSize];
@@ -551,8 +621,7 @@ bool FileSystemNameOf(const std::string& root, std::string& name) {
                              fileSystem, kNameBufferSize)) {
     return false;
   }
-  name = TextIn(fileSystem, kNameBufferSize);
-  return true;
+  return IsNtfsName(TextIn(fileSystem, kNameBufferSize));
 }
 
 TSearchHandle FindFirstEntry(const std::string& pattern, TFoundEntry& entry) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <stdexcept>
 
 namespace fake {
 
@@ -116,12 +117,14 @@ TNode& Add(const std::string& path, bool folder) {
 }
 
 // Logs a call; returns the code its kind's rule fails it with (0: none). `limit` caps a transfer.
+// A failing call always carries a code: only a transfer may be scheduled with none, to fall short.
 TErrorCode Call(const std::string& kind, const std::string& arguments,
                 std::uint32_t* limit = nullptr) {
   machine.calls.push_back(kind + " " + arguments);
   for (TRule& rule : machine.rules) {
     if (rule.kind != kind) continue;
     if (++rule.seen < rule.nth || (rule.seen > rule.nth && !rule.andLater)) return 0;
+    if (!limit && rule.code == 0) throw std::logic_error(kind + " cannot fail with code 0");
     if (limit && rule.code == 0) *limit = std::min(*limit, rule.shortBytes);
     machine.injected.push_back(machine.calls.back());
     return rule.code;
@@ -140,13 +143,13 @@ platform::TIoResult Transfer(const char* kind, TFileHandle handle, std::int64_t 
   const std::lock_guard<std::mutex> lock(workers);
   std::uint32_t limit = size;
   const std::string where = " o=" + std::to_string(offset) + " n=" + std::to_string(size);
-  if (const TErrorCode code = Call(kind, On(handle) + where, &limit)) return {false, 0, code};
-  return {true, move(DataOf(handle), limit), 0};
+  if (const TErrorCode code = Call(kind, On(handle) + where, &limit)) return {0, {code}};
+  return {move(DataOf(handle), limit), {}};
 }
 
 platform::TOpenResult Open(const std::string& full, bool created) {
   machine.files[machine.nextHandle] = Key(full);
-  return {TFileHandle{machine.nextHandle++}, 0, created};
+  return {TFileHandle{machine.nextHandle++}, {}, created};
 }
 
 bool Matches(const char* pattern, const char* name) {
@@ -160,12 +163,12 @@ bool Matches(const char* pattern, const char* name) {
 
 void Reset() {
   machine = TMachine{};
-  AddVolume("C:\\", "NTFS");
+  AddVolume("C:\\", true);
   AddFolder("C:\\work");
 }
 
-void AddVolume(const std::string& root, const std::string& fileSystem, std::uint32_t unit) {
-  machine.volumes[Key(root)] = {fileSystem, unit};
+void AddVolume(const std::string& root, bool keepsHoles, std::uint32_t unit) {
+  machine.volumes[Key(root)] = {keepsHoles, unit};
   Add(root, true);
 }
 
@@ -230,8 +233,8 @@ bool ModuleOfAddress(std::uintptr_t, std::string&, std::uintptr_t&) { return fal
 bool IsLeadByte(unsigned char byte) { return fake::IsLead(char(byte)); }
 std::string ThousandsSeparator() { return machine.separator; }
 void ToOemCodePage(std::string&) {}
-std::string SystemMessage(TErrorCode code) {
-  return "System error " + std::to_string(code) + ".\r\n";
+std::string SystemMessage(const platform::TError& error) {
+  return "System error " + std::to_string(error.code) + ".\r\n";
 }
 TPathStyle NativePathStyle() { return TPathStyle::kWindows; }
 unsigned ProcessorCount() { return machine.processors; }
@@ -243,20 +246,20 @@ TFileHandle StdHandle(TStdStream stream) {
 TFileType TypeOfFile(TFileHandle handle) { return machine.types[handle.value - fake::kStd]; }
 
 TIoResult ReadBytes(TFileHandle handle, void* buffer, std::uint32_t size) {
-  if (const TErrorCode code = Call("ReadBytes", On(handle))) return {false, 0, code};
+  if (const TErrorCode code = Call("ReadBytes", On(handle))) return {0, {code}};
   std::string& input = machine.stdinBytes;
-  if (input.empty() && machine.stdinEnd) return {false, 0, machine.stdinEnd};
+  if (input.empty() && machine.stdinEnd) return {0, {machine.stdinEnd}};
   const auto count = std::min<std::uint32_t>(size, std::uint32_t(input.size()));
   std::memcpy(buffer, input.data(), count);
   input.erase(0, count);
-  return {true, count, 0};
+  return {count, {}};
 }
 
 TIoResult WriteBytes(TFileHandle handle, const void* data, std::uint32_t size) {
   const std::string arguments = On(handle) + " n=" + std::to_string(size);
-  if (const TErrorCode code = Call("WriteBytes", arguments)) return {false, 0, code};
+  if (const TErrorCode code = Call("WriteBytes", arguments)) return {0, {code}};
   machine.out[handle.value - fake::kStd].append(static_cast<const char*>(data), size);
-  return {true, size, 0};
+  return {size, {}};
 }
 
 TIoResult ReadAt(TFileHandle handle, std::int64_t offset, void* buffer, std::uint32_t size) {
@@ -274,29 +277,29 @@ TIoResult WriteAt(TFileHandle handle, std::int64_t offset, const void* data, std
 void CloseFile(TFileHandle handle) { machine.files.erase(handle.value); }
 
 TOpenResult CreateTruncated(const std::string& path) {
-  if (const TErrorCode code = Call("CreateTruncated", path)) return {kInvalidHandle, code};
+  if (const TErrorCode code = Call("CreateTruncated", path)) return {kInvalidHandle, {code}};
   const std::string full = Full(path);
-  if (full.empty() || !fake::Find(full + "\\..")) return {kInvalidHandle, kErrorPathNotFound};
+  if (full.empty() || !fake::Find(full + "\\..")) return {kInvalidHandle, {kErrorPathNotFound}};
   const bool created = !fake::Find(full);
   fake::Add(full, false).data = fake::TData{};
   return fake::Open(full, created);
 }
 
 TOpenResult OpenForReading(const std::string& path) {
-  if (const TErrorCode code = Call("OpenForReading", path)) return {kInvalidHandle, code};
-  if (!fake::Find(path)) return {kInvalidHandle, kErrorFileNotFound};
+  if (const TErrorCode code = Call("OpenForReading", path)) return {kInvalidHandle, {code}};
+  if (!fake::Find(path)) return {kInvalidHandle, {kErrorFileNotFound}};
   return fake::Open(Full(path), false);
 }
 
-TErrorCode MarkSparse(TFileHandle handle) { return Call("MarkSparse", On(handle)); }
+TError MarkSparse(TFileHandle handle) { return {Call("MarkSparse", On(handle))}; }
 bool RemoveFile(const std::string& path) {
   return !Call("RemoveFile", path) && machine.nodes.erase(fake::Key(Full(path))) == 1;
 }
 
-TErrorCode SetLength(TFileHandle handle, std::int64_t length) {
+TError SetLength(TFileHandle handle, std::int64_t length) {
   const TErrorCode code = Call("SetLength", On(handle) + " o=" + std::to_string(length));
   if (code == 0) fake::DataOf(handle).SetLength(length);
-  return code;
+  return {code};
 }
 std::int64_t SizeOfFile(TFileHandle handle) {
   return Call("SizeOfFile", On(handle)) ? -1 : fake::DataOf(handle).length;
@@ -325,22 +328,20 @@ TPathKind KindOfPath(const std::string& path) {
 
 // A folder that is gone, or a path that cannot be resolved, fails as on Windows.
 TPathResult Resolved(const std::string& path) {
-  return {!path.empty(), path, path.empty() ? kErrorFileNotFound : 0};
+  return {path, {path.empty() ? kErrorFileNotFound : 0}};
 }
 TPathResult CurrentFolder() {
-  if (const TErrorCode code = Call("CurrentFolder", "")) return {false, "", code};
+  if (const TErrorCode code = Call("CurrentFolder", "")) return {"", {code}};
   return Resolved(machine.folder);
 }
 TPathResult FullPathOf(const std::string& path) {
-  if (const TErrorCode code = Call("FullPathOf", path)) return {false, "", code};
+  if (const TErrorCode code = Call("FullPathOf", path)) return {"", {code}};
   return Resolved(Full(path));
 }
 
-bool FileSystemNameOf(const std::string& root, std::string& name) {
+bool VolumeKeepsHoles(const std::string& root) {
   const auto volume = machine.volumes.find(fake::Key(root));
-  if (Call("FileSystemNameOf", root) || volume == machine.volumes.end()) return false;
-  name = volume->second.first;
-  return true;
+  return !Call("VolumeKeepsHoles", root) && volume != machine.volumes.end() && volume->second.first;
 }
 
 TSearchHandle FindFirstEntry(const std::string& pattern, TFoundEntry& entry) {

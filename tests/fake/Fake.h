@@ -32,16 +32,16 @@ struct TNode {
 struct TRule {  // one per kind
   std::string kind;
   int nth;
-  platform::TErrorCode code;  // 0: the transfer moves at most `shortBytes` and succeeds
+  platform::TErrorCode code;  // 0: a transfer moves at most `shortBytes` and succeeds
   bool andLater;
   std::uint32_t shortBytes;
   int seen = 0;
 };
 
 struct TMachine {
-  std::map<std::string, TNode> nodes;                                    // by the folded full path
-  std::map<std::string, std::pair<std::string, std::uint32_t>> volumes;  // root: name, unit
-  std::string folder = "C:\\work";                                       // empty: deleted
+  std::map<std::string, TNode> nodes;                             // by the folded full path
+  std::map<std::string, std::pair<bool, std::uint32_t>> volumes;  // root: keeps holes, unit
+  std::string folder = "C:\\work";                                // empty: deleted
   std::string commandLine = "Dravik.exe", separator = ",";
   std::string stdinBytes, out[3];     // out[1] standard output, out[2] standard error
   platform::TErrorCode stdinEnd = 0;  // after the input, reads fail with it
@@ -62,7 +62,7 @@ struct TMachine {
 extern TMachine machine;
 
 void Reset();
-void AddVolume(const std::string& root, const std::string& fileSystem, std::uint32_t unit = 4096);
+void AddVolume(const std::string& root, bool keepsHoles, std::uint32_t unit = 4096);
 void AddFolder(const std::string& path);
 using TDataPiece = std::pair<std::int64_t, std::string>;  // bytes at an offset
 // A file with every byte allocated, or one of `length` bytes with data only in `pieces`.

@@ -71,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const std::int64_t length = std::int64_t(content.size());
   fake::Reset();
-  fake::AddVolume("C:\\", "NTFS", unit);
+  fake::AddVolume("C:\\", true, unit);
   fake::machine.processors = data[0] & 8 ? 2 : 1;
   fake::AddSparseFile("C:\\src", length, pieces);
   fake::machine.rules = kFailures[data[1] & 7];

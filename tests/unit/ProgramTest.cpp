@@ -100,7 +100,7 @@ const TScenario kScenarios[] = {
      {{W("b.bin"), std::string(1, '\0')}}},
     {"/c dir 1", "", NotMade(W("dir"))},
     {"/c D:\\x 1", "", "作成先ドライブがNTFSではありません.\r\n"},
-    {"/c E:\\x 1", "", Made("E:\\x", "1"), "", [] { fake::AddVolume("E:\\", "ntfs"); }},
+    {"/c E:\\x 1", "", Made("E:\\x", "1"), "", [] { fake::AddVolume("E:\\", true); }},
     {"/c wl\\c 1K", "", NotMade("wl\\c"), "", [] { fake::Fail("FullPathOf", 1, 206); }},
     {"a.bin new.bin", "", Line(W("a.bin"), W("new.bin")) + Count(1), "", [] {}, {{W("new.bin"), "data"}}},
     {"a.bin b.bin", "a\r\nn\r\n", Ask(W("b.bin")) + Ask(W("b.bin")) + Skip(W("a.bin > ") + W("b.bin")) +
@@ -134,7 +134,7 @@ const TScenario kScenarios[] = {
     {"a.bin n", "", Line(kTable + "\\a.bin", kTable + "\\n") + Count(1), "",
      [] { fake::AddFile(kTable + "\\a.bin", "d"); fake::machine.folder = kTable; }},
     {"a.bin \\\\srv\\sh\\d", "", Line(W("a.bin"), "\\\\srv\\sh\\d\\a.bin") + Count(1), "",
-     [] { fake::AddVolume("\\\\srv\\sh\\", "NTFS"); fake::AddFolder("\\\\srv\\sh\\d"); }},
+     [] { fake::AddVolume("\\\\srv\\sh\\", true); fake::AddFolder("\\\\srv\\sh\\d"); }},
     {"", "", "", Report("EInOutError", "I/O エラー (105)."), [] { fake::machine.missing[1] = true; }},
     {"a.bin b.bin", "", Ask(W("b.bin")), Report("EInOutError", "I/O エラー (104)."),
      [] { fake::machine.missing[0] = true; }},
@@ -151,7 +151,7 @@ TEST_F(FakeTest, RunsPrintReportAndLeaveFilesAsTheyShould) {
     fake::AddFile(W("a.bin"), "data");
     fake::AddFile(W("b.bin"), "old");
     fake::AddFolder(W("dir"));
-    fake::AddVolume("D:\\", "FAT32");
+    fake::AddVolume("D:\\", false);
     for (const std::string name : {"four.img", "one.img", "three.img", "two.img", "other.txt"}) {
       fake::AddFile("C:\\src\\" + name, name);
       if (name != "other.txt") fake::AddFile("C:\\dst\\" + name, "old");
