@@ -94,6 +94,16 @@ struct TCopyStop {
 
 // The chunks of one copy, handed out in file order to one or two workers. Whatever stops
 // one worker stops the others at the same place: no chunk past the stop is begun.
+//
+// Why the stop first in file order wins, however the workers interleave:
+// - chunks are taken in file order under the lock, so every chunk before a taken one is taken;
+// - a worker stops only inside its own chunk, where its first failure (or the end) struck, and
+//   records that offset; StopAt keeps the lowest offset, in whatever order they arrive;
+// - a worker looks at the stop before each piece and leaves a chunk only at or past it, so
+//   every chunk wholly before the lowest stop is finished, and the stopping chunk is written
+//   up to the stop: when the workers are done, every byte before the stop is in place;
+// - bytes written past the stop (by a worker that had not yet seen it) are cut off with the
+//   length, which is set to the stop.
 class TCopyJob {
  public:
   TCopyJob(const TSourceFile& source, TSparseFile& dest) : FSource(source), FDest(dest) {}
@@ -230,9 +240,9 @@ bool SparseCopyFile(const std::string& source, const std::string& dest, bool ove
 }
 
 bool CreateSparseFile(const std::string& fileName, std::int64_t size) {
-  if (FolderExists(fileName)) return false;
+  if (size <= 0 || FolderExists(fileName)) return false;
   TSparseFile writer(fileName);
-  if (!writer.IsOpen() || size <= 0) return false;
+  if (!writer.IsOpen()) return false;
   if (!writer.SetSize(size).Failed()) return true;
   // A file this call made and could not complete goes again; one that was there stays.
   writer.Close();

@@ -14,9 +14,9 @@
 // copy then keeps the bytes before the first failure, and its length ends there.
 bool SparseCopyFile(const std::string& source, const std::string& dest, bool overwrite);
 
-// Creates `fileName` as an all-zero sparse file of `size` bytes. False when the name is a
-// folder, the file cannot be opened, or it cannot be given that length (a file that did
-// not exist before is then removed again).
+// Creates `fileName` as an all-zero sparse file of `size` bytes. False when the size is not
+// positive (nothing is touched then), the name is a folder, the file cannot be opened, or it
+// cannot be given that length (a file that did not exist before is then removed again).
 bool CreateSparseFile(const std::string& fileName, std::int64_t size);
 
 // Raises the EFOpenError of a file that cannot be opened: `shownPath` names it, and the

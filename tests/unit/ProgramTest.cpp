@@ -210,22 +210,25 @@ TEST_F(FakeTest, ReportsNameTheClassModuleAndAddressAndComeAfterTheLinesPrinted)
 constexpr std::int64_t kChunk = 512 << 10;
 
 // Two workers that both fail: the failure first in file order is kept, though it comes first.
-TEST_F(FakeTest, TheFailureFirstInFileOrderIsKeptWhicheverWorkerComesLast) {
-  fake::machine.processors = 2;
-  fake::AddFile(W("src"), std::string(3 * kChunk, 'x'));
-  fake::Fail("ReadAt", 1, 23, true);
-  std::promise<void> started;
-  std::shared_future<void> second = started.get_future().share();
-  fake::machine.beforeTransfer = [&](std::int64_t offset) {
-    if (offset == 0) {  // the first worker waits for the second to begin, which then waits
-      second.wait_for(std::chrono::seconds(5));
-    } else if (offset == kChunk) {
-      started.set_value();
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-  };
-  EXPECT_THROW(SparseCopyFile(W("src"), W("dst"), false), EReadError);
-  EXPECT_EQ(fake::FileLength(W("dst")), 0);
+// Two workers that both fail, the one later in the file first or last: the failure first in
+// file order is kept.
+TEST_F(FakeTest, TheFailureFirstInFileOrderIsKeptWhicheverWorkerFailsFirst) {
+  for (const std::int64_t late : {std::int64_t{0}, kChunk}) {
+    Fresh();
+    fake::machine.processors = 2;
+    fake::AddFile(W("src"), std::string(3 * kChunk, 'x'));
+    fake::Fail("ReadAt", 1, 23, true);
+    std::promise<void> begin[2];
+    std::shared_future<void> begun[] = {begin[0].get_future(), begin[1].get_future()};
+    fake::machine.beforeTransfer = [&, late](std::int64_t offset) {
+      if (offset != 0 && offset != kChunk) return;
+      begin[offset / kChunk].set_value();  // both begin; the late one fails 0.1 s after
+      begun[1 - offset / kChunk].wait_for(std::chrono::seconds(5));
+      if (offset == late) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    };
+    EXPECT_THROW(SparseCopyFile(W("src"), W("dst"), false), EReadError);
+    EXPECT_EQ(fake::FileLength(W("dst")), 0) << late;
+  }
 }
 
 TEST_F(FakeTest, CreateMakesAnAllZeroFileAndRemovesOnlyOneItMadeWhenTheLengthFails) {
