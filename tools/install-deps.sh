@@ -7,7 +7,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ make)
 if [[ "${1:-}" == "--all" ]]; then
-  packages+=(libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
+  packages+=(libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64 dosfstools
              debootstrap mount clang libclang-rt-14-dev python3 hyperfine time xfsprogs)
 fi
 

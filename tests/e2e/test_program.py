@@ -2,7 +2,7 @@
 under the Wine of the root that tools/wine-root.sh runs these tests in. Expected texts name the
 test's files as "<name>"; they become T:\\ paths in code page 932 under Wine, else UTF-8."""
 
-import os, re, shutil, signal, socket, subprocess, tempfile, threading, time, unittest
+import os, re, resource, shutil, signal, socket, subprocess, tempfile, threading, time, unittest
 from pathlib import Path
 from subprocess import DEVNULL, PIPE
 
@@ -78,8 +78,35 @@ class ProgramTest(unittest.TestCase):
         module = os.path.basename(EXE)
         return self.text(f"{name} がモジュール {module} の XXXXXXXX で発生しました。\n{message}")
 
+    def skip(self, reason):
+        """Skips what this machine cannot do; tools/test.sh lists it with its reason."""
+        if os.environ.get("DRAVIK_SKIPS"):
+            with open(os.environ["DRAVIK_SKIPS"], "a") as skips:
+                build = os.path.basename(os.path.dirname(EXE))
+                print(f"e2e {build} {self._testMethodName}: {reason}", file=skips)
+        self.skipTest(reason)
+
+    def mounted(self, kind):
+        """A new volume of file system `kind` mounted in the test's folder (from an image there,
+        or a ramfs), or the reason it cannot be made on this machine."""
+        volume, image = self.path(kind), self.path(kind + ".img")
+        os.mkdir(volume)
+        command = ["mount", "-t", "ramfs", "ramfs", volume]
+        if kind != "ramfs":
+            if not shutil.which("mkfs." + kind):
+                return f"mkfs.{kind} is missing"
+            write(image, 320 << 20)
+            subprocess.run(["mkfs." + kind, image], check=True, capture_output=True)
+            command = ["mount", "-o", "loop", image, volume]
+        failed = subprocess.run(command, capture_output=True, text=True).stderr.strip()
+        if not os.path.ismount(volume):
+            return f"{' '.join(command[:-2])} failed: {failed}"
+        self.addCleanup(subprocess.run, ["umount", volume], check=True)  # before the folder goes
+        return volume
+
     def run_program(self, *args, stdin=b"", cwd=None, stdout=PIPE, before=None, env=ENV):
-        done = subprocess.run(LOADER + [EXE, *args], input=stdin, stdout=stdout, env=env,
+        given = {"input": stdin} if isinstance(stdin, bytes) else {"stdin": stdin}
+        done = subprocess.run(LOADER + [EXE, *args], **given, stdout=stdout, env=env,
                               stderr=PIPE, cwd=cwd or self.dir, preexec_fn=before, timeout=300)
         err = re.sub(rb"\b[0-9A-F]{8}\b", b"XXXXXXXX", done.stderr, 1)  # the report's address
         return done.stdout, err, done.returncode
@@ -115,11 +142,27 @@ class EveryBuild(ProgramTest):
         rows = [("./a.bin d//../b.bin", f"<b.bin> {ASK})<a.bin> > <b.bin>", 1, "b.bin", b"data")]
         rows += [(f"a.bin {link}", f"<{link}> {ASK})<a.bin> > <{link}> ... skip", 0, "a.bin", b"data")
                  for link in ["hard.bin"] + ["sym.bin"] * (not WINE)]  # the source stays whole
-        os.mkdir(self.path("d"))
+        if not WINE:  # ".." after a link is taken from its target, d/e: ln/.. is d
+            os.symlink("d/e", self.path("ln"))
+            rows += [("a.bin ln/../c.bin", "<a.bin> > <ln/../c.bin>", 1, "d/c.bin", b"data"),
+                     ("ln/../../a.bin a.bin", f"<a.bin> {ASK})<ln/../../a.bin> > <a.bin> ... skip",
+                      0, "a.bin", b"data")]
+        os.makedirs(self.path("d/e"))
         Path(self.path("b.bin")).write_bytes(b"old")
         for args, line, count, name, data in rows:
             self.check(args.split(), self.text(line, COUNT.format(count)), stdin=b"y\n")
             self.assertEqual(Path(self.path(name)).read_bytes(), data, args)
+
+    def test_a_file_behind_a_standard_stream_is_never_the_destination(self):
+        Path(self.path("a.bin")).write_bytes(b"data")
+        for name in ("out", "in"):
+            Path(self.path(name)).write_bytes(b"y\n")
+            lines = self.text(f"<{name}> {ASK})<a.bin> > <{name}> ... skip", COUNT.format(0))
+            with open(self.path(name), "ab" if name == "out" else "rb") as file:
+                streams = {"stdout": file, "stdin": b"y\n"} if name == "out" else {"stdin": file}
+                out, err, code = self.run_program("a.bin", name, **streams)
+            self.assertEqual((out, err, code), (None if name == "out" else lines, b"", 0))
+            self.assertEqual(Path(self.path(name)).read_bytes(), b"y\n" + lines * (name == "out"))
 
     def test_usage_is_out_through_a_pipe_before_the_wait(self):
         name = os.path.basename(EXE)
@@ -135,8 +178,13 @@ class EveryBuild(ProgramTest):
         self.assertEqual((shown, *rest, run.returncode), (usage, b"", b"", 0))
 
 
-@unittest.skipIf(WINE or os.geteuid() != 0, "the Linux system's own, as root")
+@unittest.skipIf(WINE, "the Linux system's own")
 class Linux(ProgramTest):
+    def setUp(self):
+        super().setUp()
+        if os.geteuid() != 0:
+            self.skip("needs root (device nodes, mounts)")
+
     def test_special_files_are_no_files_and_fail_as_output(self):
         Path(self.path("a.bin")).write_bytes(b"data")
         os.mkfifo(self.path("fifo"))
@@ -187,15 +235,33 @@ class Linux(ProgramTest):
                 os.remove("/" + tag)
             self.assertEqual((result, stray), ((out, err, code), False))
 
+    def test_volumes_that_keep_no_holes_are_refused_also_through_links(self):
+        volume = self.mounted("vfat")
+        volume = volume if volume.startswith("/") else self.mounted("ramfs")
+        if not volume.startswith("/"):
+            self.skip(volume)
+        Path(self.path("a.bin")).write_bytes(b"data")
+        Path(volume, "f").write_bytes(b"old")
+        os.symlink(os.path.join(volume, "f"), self.path("file-link"))
+        os.symlink(volume, self.path("folder-link"))
+        for dest in ("file-link", "folder-link", "folder-link/new", os.path.join(volume, "new")):
+            self.check(("a.bin", dest), self.text("コピー先ドライブがNTFSではありません."))
+        self.check(("/c", "file-link", "5"), self.text("作成先ドライブがNTFSではありません."))
+        self.assertEqual(sorted(os.listdir(volume)), ["f"])
+        self.assertEqual(Path(volume, "f").read_bytes(), b"old")
+
+    def test_a_write_failure_ends_the_copy_where_it_struck(self):
+        data, limit = os.urandom(1 << 20) * 8, (3 << 20) + 5000  # two workers, one fails
+        Path(self.path("src")).write_bytes(data)
+        limited = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        failed = self.report("EWriteError", "ファイル <copy> に書き込めません。 File too large .")
+        self.check(("src", "copy"), b"", failed, 1, before=limited)
+        self.assertTrue(Path(self.path("copy")).read_bytes() == data[:limit])
+
     def test_copy_on_xfs_allocates_no_more_than_cp(self):
-        image, volume = self.path("xfs.img"), self.path("xfs")
-        write(image, 320 << 20)
-        os.mkdir(volume)
-        if not shutil.which("mkfs.xfs") and os.environ.get("DRAVIK_REQUIRE_XFS") != "1":
-            self.skipTest("mkfs.xfs is missing (xfsprogs)")
-        subprocess.run(["mkfs.xfs", "-q", image], check=True)
-        subprocess.run(["mount", "-o", "loop", image, volume], check=True)
-        self.addCleanup(subprocess.run, ["umount", volume], check=True)  # before the folder goes
+        volume = self.mounted("xfs")
+        if not volume.startswith("/"):
+            self.skip(volume)
         # XFS allocates ahead of a growing end: small extents far apart would keep that space.
         for i, extents in enumerate(([(0, os.urandom(1 << 20))],
                                      [(at, b"x" * 4096) for at in range(0, 20 << 20, 40 << 10)])):
