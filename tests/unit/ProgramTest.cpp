@@ -85,6 +85,8 @@ struct TScenario {
 // clang-format off
 const TScenario kScenarios[] = {
     {"", "\r\n", kUsage},
+    {"x", "", kUsage},
+    {"/c x 9000000T", "", kUsage},  // beyond 2^63 - 1 only once multiplied
     {"/c x 10 y", "", kUsage, "", [] {}, {{W("x"), kNone}}},
     {"/c x 0", "", kUsage},
     {"\"\" /C \"n w\" 10K", "", Made(W("n w"), "10,240")},
@@ -100,7 +102,6 @@ const TScenario kScenarios[] = {
      {{W("b.bin"), std::string(1, '\0')}}},
     {"/c dir 1", "", NotMade(W("dir"))},
     {"/c D:\\x 1", "", "作成先ドライブがNTFSではありません.\r\n"},
-    {"/c E:\\x 1", "", Made("E:\\x", "1"), "", [] { fake::AddVolume("E:\\", true); }},
     {"/c wl\\c 1K", "", NotMade("wl\\c"), "", [] { fake::Fail("FullPathOf", 1, 206); }},
     {"a.bin new.bin", "", Line(W("a.bin"), W("new.bin")) + Count(1), "", [] {}, {{W("new.bin"), "data"}}},
     {"a.bin b.bin", "a\r\nn\r\n", Ask(W("b.bin")) + Ask(W("b.bin")) + Skip(W("a.bin > ") + W("b.bin")) +
@@ -109,14 +110,15 @@ const TScenario kScenarios[] = {
      [] { fake::machine.stdinEnd = 109; }},  // a pipe whose writer has gone ends the input
     {"a.bin b.bin", "y\x1AX\r\n", Ask(W("b.bin")) + Line(W("a.bin"), W("b.bin")) + Count(1), "", [] {},
      {{W("b.bin"), "data"}}},
-    {"a.bin b.bin", std::string(299, ' ') + "y\n", Ask(W("b.bin")) + Line(W("a.bin"), W("b.bin")) + Count(1)},
+    {"a.bin b.bin", std::string(299, ' ') + "y\re\rs\n", Ask(W("b.bin")) + Line(W("a.bin"), W("b.bin")) +
+     Count(1)},  // a long line, lone CRs dropped
     {"a.\"bin\" \"n w", "", Line(W("a.bin"), W("n w")) + Count(1)},  // quotes within a word, unmatched
     {"Gonez.bin c:\\WORK\\goneZ.BIN", "", W("Gonez.bin") + " == c:\\WORK\\goneZ.BIN\r\n" + Count(0)},
     {"a.bin C:\\work\\..\\work\\.\\n", "", Line(W("a.bin"), "C:\\work\\..\\work\\.\\n") + Count(1)},
     {"a.bin dir\\no\\x", "", Skip(W("a.bin > ") + W("dir\\no\\x")) + Count(0)},
     {"*.bin x", "", Count(0), "", [] {}, {{W("x"), kNone}}},
     {"a.bin D:\\x", "", "コピー先ドライブがNTFSではありません.\r\n"},
-    {"C:\\src\\*.img C:\\dst", "y\r\nn\r\na\r\n", AskAll("C:\\dst\\four.img") +
+    {"C:\\src\\*.img C:\\dst", "y\r\nn\r\nall\r\n", AskAll("C:\\dst\\four.img") +
      Line("C:\\src\\four.img", "C:\\dst\\four.img") + AskAll("C:\\dst\\one.img") +
      Skip("C:\\src\\one.img") + AskAll("C:\\dst\\three.img") +
      Line("C:\\src\\three.img", "C:\\dst\\three.img") + Line("C:\\src\\two.img", "C:\\dst\\two.img") +
@@ -130,6 +132,10 @@ const TScenario kScenarios[] = {
      [] { fake::Fail("OpenForReading", 2, 32); }},
     {"a.bin wl\\b", "", "", OpenError("wl\\b", 206), [] { fake::Fail("FullPathOf", 2, 206); }},
     {"a.bin b", "", "", OpenError("a.bin", 2), [] { fake::machine.folder = ""; }},
+    {"a.bin n", "", "", Report("EReadError", "ファイル " + W("a.bin") + " を読み込めません。 System error 23 ."),
+     [] { fake::Fail("ReadAt", 1, 23); }},
+    {"a.bin n", "", "", Report("EWriteError", "ファイル " + W("n") + " に書き込めません。 System error 5 ."),
+     [] { fake::Fail("WriteAt", 1, 5); }},
     {"a.bin \\dst\\n", "", Line(W("a.bin"), "C:\\dst\\n") + Count(1)},
     {"a.bin n", "", Line(kTable + "\\a.bin", kTable + "\\n") + Count(1), "",
      [] { fake::AddFile(kTable + "\\a.bin", "d"); fake::machine.folder = kTable; }},
@@ -233,6 +239,8 @@ TEST_F(FakeTest, TheFailureFirstInFileOrderIsKeptWhicheverWorkerFailsFirst) {
 
 TEST_F(FakeTest, CreateMakesAnAllZeroFileAndRemovesOnlyOneItMadeWhenTheLengthFails) {
   fake::AddFile(W("f"), "old data");
+  EXPECT_FALSE(CreateSparseFile(W("f"), 0));
+  EXPECT_EQ(fake::FileBytes(W("f")), "old data");
   EXPECT_TRUE(CreateSparseFile(W("f"), std::int64_t{1} << 40));
   EXPECT_EQ(fake::FileLength(W("f")), std::int64_t{1} << 40);
   EXPECT_TRUE(fake::AllocatedUnits(W("f")).empty());
