@@ -337,8 +337,8 @@ LONG WINAPI FaultFilter(EXCEPTION_POINTERS* exception) {
 
 // Keeps room on the stack for reporting a stack overflow (Vista and later).
 void ReserveStackForFaultReport() {
-  using Guarantee = BOOL(WINAPI*)(PULONG);
-  const auto setGuarantee = SystemFunction<Guarantee>("kernel32.dll", "SetThreadStackGuarantee");
+  using TGuarantee = BOOL(WINAPI*)(PULONG);
+  const auto setGuarantee = SystemFunction<TGuarantee>("kernel32.dll", "SetThreadStackGuarantee");
   ULONG reserve = 64 * 1024;
   if (setGuarantee != nullptr) setGuarantee(&reserve);
 }
@@ -533,9 +533,10 @@ std::int64_t SizeOfFile(TFileHandle handle) {
 
 std::uint32_t AllocationUnitOf(TFileHandle handle) {
   // The volume's cluster size, asked through the file's own handle (any Windows NT).
-  using QueryVolume =
+  using TQueryVolume =
       NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FS_INFORMATION_CLASS);
-  const auto queryVolume = SystemFunction<QueryVolume>("ntdll.dll", "NtQueryVolumeInformationFile");
+  const auto queryVolume =
+      SystemFunction<TQueryVolume>("ntdll.dll", "NtQueryVolumeInformationFile");
   if (queryVolume == nullptr) return 0;
   IO_STATUS_BLOCK status;
   FILE_FS_SIZE_INFORMATION volume;

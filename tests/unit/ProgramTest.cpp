@@ -49,23 +49,23 @@ std::string MaskedStderr() {
   return at == std::string::npos ? report : report.replace(at + 5, 8, "XXXXXXXX");
 }
 
-using S = const std::string&;
-std::string W(S name) { return "C:\\work\\" + name; }
-std::string Ask(S path) { return path + " を上書きしますか？(Yes/No)"; }
-std::string AskAll(S path) { return path + " を上書きしますか？(Yes/No/All)"; }
-std::string Line(S from, S to) { return from + " > " + to + "\r\n"; }
-std::string Skip(S text) { return text + " ... skip\r\n"; }
-std::string Made(S path, S size) {
+using TText = const std::string&;
+std::string W(TText name) { return "C:\\work\\" + name; }
+std::string Ask(TText path) { return path + " を上書きしますか？(Yes/No)"; }
+std::string AskAll(TText path) { return path + " を上書きしますか？(Yes/No/All)"; }
+std::string Line(TText from, TText to) { return from + " > " + to + "\r\n"; }
+std::string Skip(TText text) { return text + " ... skip\r\n"; }
+std::string Made(TText path, TText size) {
   return path + " (" + size + " bytes) ファイルを作成しました。\r\n";
 }
-std::string NotMade(S path) { return path + " ファイルが作成されませんでした。\r\n"; }
+std::string NotMade(TText path) { return path + " ファイルが作成されませんでした。\r\n"; }
 std::string Count(int n) {
   return "         " + std::to_string(n) + " 個のファイルをコピーしました。\r\n";
 }
-std::string Report(S name, S message) {
+std::string Report(TText name, TText message) {
   return name + " がモジュール Dravik.exe の XXXXXXXX で発生しました。\n" + message + "\r\n";
 }
-std::string OpenError(S path, int code) {
+std::string OpenError(TText path, int code) {
   return Report("EFOpenError",
                 "ファイル " + path + " は開けません。 System error " + std::to_string(code) + " .");
 }
