@@ -41,6 +41,7 @@ struct TCopyCommand {
   std::string SourceFolder;
   std::int32_t CopiedCount = 0;
   bool OverwriteAll = false;
+  TCopyWatch& watch;
 
   void CopyIntoFolder();
   void CopyEntry(const std::string& name);
@@ -69,7 +70,7 @@ void TCopyCommand::CopyEntry(const std::string& name) {
     permitted = answer != oaNo;
     OverwriteAll = answer == oaAll;
   }
-  if (SparseCopyFile(source, destination, permitted || OverwriteAll)) {
+  if (SparseCopyFile(source, destination, permitted || OverwriteAll, watch)) {
     ++CopiedCount;
     ConsoleWriteLine(source + std::string(texts::kCopiedArrow) + destination);
   } else {
@@ -81,7 +82,7 @@ void TCopyCommand::CopyToFile() {
   const bool permitted =
       !FileExists(DestinationPath) || AskOverwrite(DestinationPath, false) == oaYes;
   const std::string line = SourcePath + std::string(texts::kCopiedArrow) + DestinationPath;
-  if (SparseCopyFile(SourcePath, DestinationPath, permitted)) {
+  if (SparseCopyFile(SourcePath, DestinationPath, permitted, watch)) {
     ++CopiedCount;
     ConsoleWriteLine(line);
   } else {
@@ -96,8 +97,9 @@ void TCopyCommand::PrintCount() const {
 
 }  // namespace
 
-void RunCopyCommand(const std::string& sourceArgument, const std::string& destinationArgument) {
-  TCopyCommand command;
+void RunCopyCommand(const std::string& sourceArgument, const std::string& destinationArgument,
+                    TCopyWatch& watch) {
+  TCopyCommand command{{}, {}, {}, {}, 0, false, watch};
   command.SourcePath = ResolvedOrRaise(GetAbsolutePath(sourceArgument), sourceArgument);
   command.DestinationPath =
       ResolvedOrRaise(GetAbsolutePath(destinationArgument), destinationArgument);

@@ -18,7 +18,7 @@ void ShowUsage() {
   ConsoleReadLine();
 }
 
-void RunDravik() {
+void RunDravik(TCopyWatch& watch) {
   bool CommandRan = false;
   const std::int32_t count = ArgumentCount();
   if (count > 0) {
@@ -32,7 +32,7 @@ void RunDravik() {
       }
     } else if (count >= 2) {
       CommandRan = true;
-      RunCopyCommand(ArgumentAt(1), ArgumentAt(2));
+      RunCopyCommand(ArgumentAt(1), ArgumentAt(2), watch);
     }
   }
   if (!CommandRan) ShowUsage();

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Dravik/Console.h"
+#include "Dravik/ProgressDisplay.h"
 #include "SparseUtils/ProgramTexts.h"
 #include "platform/Platform.h"
 
@@ -122,6 +123,21 @@ void HandleProcessorFault(const char* className, const char* message, std::uintp
   HandleUncaughtFailure(className, message, address);
 }
 
+// What the run's end and an interrupt reach, on whatever thread they come.
+struct TRunFrame {
+  TCopyWatch& watch;
+  TProgressDisplay& display;
+};
+TRunFrame* runFrame = nullptr;  // set as the run begins
+
+// On a thread of its own: the copy under way is cut and its thread waits; when this returns,
+// the platform ends the process.
+void HandleInterrupt(void* context) {
+  TRunFrame& frame = *static_cast<TRunFrame*>(context);
+  frame.watch.Interrupt();
+  frame.display.PutTitleBack();
+}
+
 }  // namespace
 
 void ShowFailureReport(const char* className, std::string_view message, std::uintptr_t address) {
@@ -141,6 +157,7 @@ void ShowFailureReport(const char* className, std::string_view message, std::uin
 
 void TerminateRun(int code) {
   ExitCode = code;
+  if (runFrame != nullptr) runFrame->display.PutTitleBack();
   delete outOfMemory;
   outOfMemory = nullptr;
   try {
@@ -150,11 +167,16 @@ void TerminateRun(int code) {
   platform::EndProcess(ExitCode);
 }
 
-void RunProgram(void (*body)()) {
+void RunProgram(void (*body)(TCopyWatch& watch)) {
   outOfMemory = new EOutOfMemory(std::string(texts::kOutOfMemory));
+  TCopyWatch watch;
+  TProgressDisplay display(watch);
+  TRunFrame frame{watch, display};
+  runFrame = &frame;
   platform::InstallFaultHandler(HandleProcessorFault);
+  platform::InstallInterruptHandler(HandleInterrupt, &frame);
   try {
-    body();
+    body(watch);
   } catch (const Exception& error) {
     HandleUncaughtFailure(error.ClassName(), error.Message(), error.Address());
   } catch (const std::bad_alloc&) {

@@ -31,6 +31,9 @@ constexpr std::string_view kSamePath = " == ";
 constexpr std::string_view kCountIndent = "         ";
 constexpr std::string_view kCountSuffix = " 個のファイルをコピーしました。";
 
+// Progress in the title: "... 残り 1:40 ...", the time left.
+constexpr std::string_view kProgressLeft = "残り";
+
 // Failure report and error messages.
 constexpr std::string_view kReportLine1 = "%s がモジュール %s の %p で発生しました。";
 constexpr std::string_view kOutOfMemory = "メモリが足りません";

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "SparseUtils/ByteStrings.h"
+#include "SparseUtils/CopyWatch.h"
 #include "SparseUtils/Paths.h"
 #include "SparseUtils/ProgramTexts.h"
 #include "SparseUtils/SparseFile.h"
@@ -41,7 +42,7 @@ struct TDataAhead {
 class TSourceFile {
  public:
   // Raises EFOpenError when the file cannot be opened.
-  explicit TSourceFile(const std::string& fileName) {
+  explicit TSourceFile(const std::string& fileName) : FFileName(fileName) {
     const platform::TOpenResult opened = platform::OpenForReading(fileName);
     if (!opened.handle.IsValid()) RaiseOpenError(FullPathForMessage(fileName), opened.error);
     FHandle = opened.handle;
@@ -51,6 +52,7 @@ class TSourceFile {
   TSourceFile(const TSourceFile&) = delete;
   TSourceFile& operator=(const TSourceFile&) = delete;
 
+  const std::string& FileName() const { return FFileName; }
   std::int64_t Size() const { return platform::SizeOfFile(FHandle); }
 
   // Learns where the data at or after `offset` lies, unless `ahead` already tells. Where
@@ -81,6 +83,7 @@ class TSourceFile {
   }
 
  private:
+  std::string FFileName;
   platform::TFileHandle FHandle;
 };
 
@@ -104,18 +107,23 @@ struct TCopyStop {
 //   up to the stop: when the workers are done, every byte before the stop is in place;
 // - bytes written past the stop (by a worker that had not yet seen it) are cut off with the
 //   length, which is set to the stop.
+//
+// The destination's length grows with the chunks being written, never past them: no write
+// extends the file (a file system that allocates ahead of a growing end, XFS, would keep that
+// space), and a copy killed on the way leaves a file shorter than its source. An interrupt
+// stops the workers before their next piece; what they finished is the copied prefix.
 class TCopyJob {
  public:
-  TCopyJob(const TSourceFile& source, TSparseFile& dest) : FSource(source), FDest(dest) {}
+  static constexpr int kWorkers = 2;
 
-  void Work(std::uint8_t* chunk) {
+  TCopyJob(const TSourceFile& source, TSparseFile& dest, std::int64_t size, TCopyWatch& watch)
+      : FSource(source), FDest(dest), FSize(size), FWatch(watch) {}
+
+  void Work(int worker, std::uint8_t* chunk) {
     TDataAhead ahead;
-    for (std::int64_t start = 0; TakeChunk(start);) CopyChunk(start, chunk, ahead);
-  }
-
-  void StopAt(const TCopyStop& stop) {
-    const std::lock_guard<std::mutex> lock(FMutex);
-    if (stop.position < FStop.position) FStop = stop;
+    for (std::int64_t start = 0; TakeChunk(worker, start);) {
+      if (!CopyChunk(start, chunk, ahead)) return;  // the chunk stays unfinished
+    }
   }
 
   TCopyStop Stop() {
@@ -123,19 +131,59 @@ class TCopyJob {
     return FStop;
   }
 
- private:
-  bool TakeChunk(std::int64_t& start) {
+  std::int64_t Length() {
     const std::lock_guard<std::mutex> lock(FMutex);
-    start = FNextChunk;
+    return FLength;
+  }
+
+  // Once the workers are done: the bytes before the first chunk not finished, or the stop.
+  std::int64_t CopiedPrefix() {
+    const std::lock_guard<std::mutex> lock(FMutex);
+    std::int64_t prefix = std::min(FNextChunk, FStop.position);
+    for (const std::int64_t start : FWorking) prefix = std::min(prefix, start);
+    return prefix;
+  }
+
+ private:
+  // Marks the chunk the worker held as finished and hands it the next one, unless the copy
+  // has stopped there or has been interrupted.
+  bool TakeChunk(int worker, std::int64_t& start) {
+    const std::lock_guard<std::mutex> lock(FMutex);
+    if (FWorking[worker] != kNoEnd) {
+      FWatch.Advance(std::clamp<std::int64_t>(FSize - FWorking[worker], 0, kChunkBytes));
+    }
+    FWorking[worker] = kNoEnd;
+    if (FNextChunk >= FStop.position || FWatch.Interrupted()) return false;
+    start = FWorking[worker] = FNextChunk;
     FNextChunk += kChunkBytes;
-    return start < FStop.position;
+    return true;
+  }
+
+  bool GoesOnAt(std::int64_t at) {
+    const std::lock_guard<std::mutex> lock(FMutex);
+    return at < FStop.position && !FWatch.Interrupted();
+  }
+
+  void StopAt(const TCopyStop& stop) {
+    const std::lock_guard<std::mutex> lock(FMutex);
+    if (stop.position < FStop.position) FStop = stop;
+  }
+
+  // Before a write that ends by `end`: the length reaches the end of the chunk being written.
+  // Where it cannot be set, the write extends the file itself.
+  void LengthenFor(std::int64_t end, std::int64_t chunkEnd) {
+    const std::lock_guard<std::mutex> lock(FMutex);
+    if (end <= FLength) return;
+    const std::int64_t length = std::max(end, std::min(chunkEnd, FSize));
+    if (!FDest.SetSize(length).Failed()) FLength = length;
   }
 
   // Reads the chunk's data, piece by piece, into `chunk` and writes what is not zeros; the
-  // holes of the source are neither read nor written.
-  void CopyChunk(std::int64_t start, std::uint8_t* chunk, TDataAhead& ahead) {
+  // holes of the source are neither read nor written. False when the copy stopped inside it.
+  bool CopyChunk(std::int64_t start, std::uint8_t* chunk, TDataAhead& ahead) {
     const std::int64_t end = start + kChunkBytes;
-    for (std::int64_t at = start; at < end && at < Stop().position;) {
+    for (std::int64_t at = start; at < end;) {
+      if (!GoesOnAt(at)) return false;
       FSource.FindData(at, FDest.Unit(), ahead);
       if (ahead.start > at) {
         at = ahead.start;
@@ -144,24 +192,32 @@ class TCopyJob {
       const auto wanted = static_cast<std::size_t>(std::min(end, ahead.end) - at);
       std::uint8_t* const bytes = chunk + (at - start);
       const TTransfer read = FSource.Read(at, bytes, wanted);
+      LengthenFor(at + static_cast<std::int64_t>(read.done), end);
       const TTransfer written = FDest.Write(at, bytes, read.done);
       if (written.error.Failed()) {
-        return StopAt(
+        StopAt(
             {at + static_cast<std::int64_t>(written.done), TCopyStop::kWriteFailed, written.error});
+        return false;
       }
       if (read.done < wanted) {
         const bool failed = read.error.Failed();
-        return StopAt({at + static_cast<std::int64_t>(read.done),
-                       failed ? TCopyStop::kReadFailed : TCopyStop::kEndOfSource, read.error});
+        StopAt({at + static_cast<std::int64_t>(read.done),
+                failed ? TCopyStop::kReadFailed : TCopyStop::kEndOfSource, read.error});
+        return false;
       }
       at += static_cast<std::int64_t>(wanted);
     }
+    return true;
   }
 
   const TSourceFile& FSource;
   TSparseFile& FDest;
+  const std::int64_t FSize;
+  TCopyWatch& FWatch;
   std::mutex FMutex;
   std::int64_t FNextChunk = 0;
+  std::int64_t FWorking[kWorkers] = {kNoEnd, kNoEnd};  // the chunk each worker is on
+  std::int64_t FLength = 0;
   TCopyStop FStop;
 };
 
@@ -177,40 +233,55 @@ class TChunkMemory {
   std::unique_ptr<std::uint8_t[]> FStorage{new std::uint8_t[kChunkBytes + kPageBytes - 1]};
 };
 
-// Runs the job on this thread and, for a file of more than one chunk where a second processor
-// is there, on a second one. Should no thread be had, this one does all the work.
-void RunWorkers(TCopyJob& job, std::int64_t size) {
-  TChunkMemory first;
-  std::unique_ptr<TChunkMemory> second;
-  std::thread helper;
-  if (size > kChunkBytes && platform::ProcessorCount() >= 2) {
-    second = std::make_unique<TChunkMemory>();
-    try {
-      helper = std::thread([&job, &second] { job.Work(second->Start()); });
-    } catch (const std::system_error&) {
+// The copy's workers: this thread and, for a file of more than one chunk where a second
+// processor is there, a second one. Their memory is had before the copy begins.
+class TWorkers {
+ public:
+  explicit TWorkers(std::int64_t size) {
+    if (size > kChunkBytes && platform::ProcessorCount() >= 2) {
+      FSecond = std::make_unique<TChunkMemory>();
     }
   }
-  job.Work(first.Start());
-  if (helper.joinable()) helper.join();
-}
+
+  // Should no thread be had, this one does all the work.
+  void Run(TCopyJob& job) {
+    std::thread helper;
+    if (FSecond) {
+      try {
+        helper = std::thread([&job, this] { job.Work(1, FSecond->Start()); });
+      } catch (const std::system_error&) {
+      }
+    }
+    job.Work(0, FFirst.Start());
+    if (helper.joinable()) helper.join();
+  }
+
+ private:
+  TChunkMemory FFirst;
+  std::unique_ptr<TChunkMemory> FSecond;
+};
 
 // Copies the source and gives the copy its length: where the source ended, or where the
-// first failure stopped the copy, so the copy keeps only bytes known to be right.
-TCopyStop Copy(const TSourceFile& source, TSparseFile& dest) {
-  // The length is set first, so no write extends the file: a file system that allocates ahead
-  // of a growing file's end (XFS) would otherwise keep that space when the end is set.
+// first failure stopped the copy, so the copy keeps only bytes known to be right. An
+// interrupted copy is cut to the bytes known to be copied and never returns.
+TCopyStop Copy(const TSourceFile& source, TSparseFile& dest, TCopyWatch& watch) {
   const std::int64_t size = source.Size();
-  std::int64_t length = 0;
-  if (size > 0 && !dest.SetSize(size).Failed()) length = size;
-  TCopyJob job(source, dest);
-  RunWorkers(job, size);
+  TWorkers workers(size);
+  watch.Begin(source.FileName(), size);
+  TCopyJob job(source, dest, size, watch);
+  workers.Run(job);
+  if (watch.Interrupted()) {
+    dest.SetSize(job.CopiedPrefix());
+    watch.End();
+  }
   TCopyStop stop = job.Stop();
-  if (stop.position != length) {
+  if (stop.position != job.Length()) {
     const platform::TError ended = dest.SetSize(stop.position);
     if (ended.Failed() && stop.kind == TCopyStop::kEndOfSource) {
       stop = {stop.position, TCopyStop::kWriteFailed, ended};
     }
   }
+  watch.End();
   return stop;
 }
 
@@ -220,13 +291,14 @@ void RaiseOpenError(const std::string& shownPath, const platform::TError& error)
   Raise(EFOpenError(FormatText(texts::kOpenFailed, {shownPath, SystemErrorText(error)})));
 }
 
-bool SparseCopyFile(const std::string& source, const std::string& dest, bool overwrite) {
+bool SparseCopyFile(const std::string& source, const std::string& dest, bool overwrite,
+                    TCopyWatch& watch) {
   if (!FileExists(source)) return false;
   const TSourceFile stream(source);
   if (!overwrite && FileExists(dest)) return false;
   TSparseFile writer(dest);
   if (!writer.IsOpen()) return false;
-  const TCopyStop stop = Copy(stream, writer);
+  const TCopyStop stop = Copy(stream, writer, watch);
   writer.Close();
   if (stop.kind == TCopyStop::kReadFailed) {
     Raise(EReadError(

@@ -5,14 +5,17 @@
 #include <cstdint>
 #include <string>
 
+#include "SparseUtils/CopyWatch.h"
 #include "platform/Platform.h"
 
 // Copies `source` into a sparse `dest`. False when nothing was copied: the source is not
 // an existing file, `dest` exists and `overwrite` is false, or `dest` cannot be opened.
 // Raises EFOpenError when the source cannot be opened (before `dest` is looked at),
 // EReadError when it cannot be read, EWriteError when the copy cannot be written whole; the
-// copy then keeps the bytes before the first failure, and its length ends there.
-bool SparseCopyFile(const std::string& source, const std::string& dest, bool overwrite);
+// copy then keeps the bytes before the first failure, and its length ends there. The copy is
+// reported to `watch` while it runs; interrupted there, it never returns.
+bool SparseCopyFile(const std::string& source, const std::string& dest, bool overwrite,
+                    TCopyWatch& watch);
 
 // Creates `fileName` as an all-zero sparse file of `size` bytes. False when the size is not
 // positive (nothing is touched then), the name is a folder, the file cannot be opened, or it

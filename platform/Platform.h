@@ -50,13 +50,25 @@ constexpr TFileHandle kInvalidHandle{};
 
 // ---- Process -------------------------------------------------------------
 
-// Called once, first thing in main. POSIX: remembers argv, makes sure descriptors 0-2 are
-// occupied (a closed one is remembered as "no handle"), ignores SIGPIPE and SIGXFSZ and
-// takes the user's locale. Win32: keeps volume queries on empty drives from showing dialogs.
+// Called once, first thing in main, before any other thread starts. POSIX: remembers argv,
+// makes sure descriptors 0-2 are occupied (a closed one is remembered as "no handle"), takes
+// the files behind them as open, ignores SIGPIPE and SIGXFSZ, holds back the interrupt signals
+// for InstallInterruptHandler, and takes the user's locale. Win32: keeps volume queries on
+// empty drives from showing dialogs and takes the files behind the standard handles.
 void Startup(int argc, char** argv);
 
 // Ends the process at once with the given exit code. Open handles are closed by the system.
 [[noreturn]] void EndProcess(int exitCode);
+
+// Called on a thread of its own when the user interrupts the run: Ctrl+C, Ctrl+Break or the
+// console closed (Windows); SIGINT, SIGTERM or SIGHUP (POSIX), unless the process was started
+// to ignore it. When the callback returns, the process ends as the system ends an interrupted
+// one (STATUS_CONTROL_C_EXIT; the signal itself, by its default action), writing nothing.
+using TInterruptCallback = void (*)(void* context);
+void InstallInterruptHandler(TInterruptCallback callback, void* context);
+
+// The calling thread waits while another ends the process (an interrupt); never returns.
+[[noreturn]] void AwaitProcessEnd();
 
 // Processor faults (access violation, division by zero, ...) are handed to this callback,
 // with a class name, a message and the faulting instruction's address. It must not return.
@@ -105,6 +117,24 @@ enum class TFileType { kUnknown, kDisk, kChar, kPipe };
 // The standard handle, or kInvalidHandle when the process has none.
 TFileHandle StdHandle(TStdStream stream);
 TFileType TypeOfFile(TFileHandle handle);
+
+// ---- Progress in a title -----------------------------------------------------
+
+// Where a long copy's progress can be shown without changing a byte of the program's output:
+// the console window's title (Windows), or the terminal's title when standard error is a
+// terminal whose TERM is set and not "dumb" (POSIX, by escape sequences on standard error);
+// with it the taskbar or tab progress (OSC 9;4), where the console takes escape sequences.
+struct TProgressTitle {
+  bool open = false;
+  std::string savedTitle;       // Windows: the title to put back
+  TFileHandle sequences;        // where escape sequences go; none where they would show as text
+  std::uint32_t savedMode = 0;  // Windows: the console mode to put back
+};
+// Saves what is to be put back; `open` is false where there is no title to show progress in.
+TProgressTitle OpenProgressTitle();
+void ShowProgressTitle(const TProgressTitle& title, const std::string& text, int percent);
+// Puts the title back and clears the progress.
+void CloseProgressTitle(const TProgressTitle& title);
 
 // ---- Reading and writing ---------------------------------------------------
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <link.h>
 #include <linux/fs.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -99,8 +100,49 @@ struct TProcessState {
   int argc = 0;
   char** argv = nullptr;
   bool standardClosed[3] = {};  // descriptors 0-2 found closed at start-up
+  sigset_t interrupts;          // held back for the thread that waits for them
 };
 TProcessState processState;
+
+// ---- Interrupts --------------------------------------------------------------
+
+// Every thread holds the interrupt signals back (the copy's workers start with the mask of the
+// thread that starts them), and one thread waits for them: the copy is stopped and cut on a
+// thread of its own, and no code runs inside a signal handler. A signal the process was
+// started to ignore (nohup, a background job) stays ignored.
+void HoldBackInterrupts() {
+  sigemptyset(&processState.interrupts);
+  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction current {};
+    if (sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
+      sigaddset(&processState.interrupts, signalNumber);
+    }
+  }
+  pthread_sigmask(SIG_BLOCK, &processState.interrupts, nullptr);
+}
+
+struct TInterruptHandler {
+  TInterruptCallback callback;
+  void* context;
+};
+
+// Waits for an interrupt, has it handled, then lets the signal end the process as it would
+// have without a handler.
+void* WaitForInterrupt(void* argument) {
+  const TInterruptHandler handler = *static_cast<TInterruptHandler*>(argument);
+  delete static_cast<TInterruptHandler*>(argument);
+  int signalNumber = 0;
+  while (sigwait(&processState.interrupts, &signalNumber) != 0) {
+  }
+  handler.callback(handler.context);
+  signal(signalNumber, SIG_DFL);
+  sigset_t raised;
+  sigemptyset(&raised);
+  sigaddset(&raised, signalNumber);
+  pthread_sigmask(SIG_UNBLOCK, &raised, nullptr);
+  raise(signalNumber);
+  _exit(128 + signalNumber);  // not reached: the signal ends the process
+}
 
 // Takes the number of a closed standard descriptor with /dev/null, so that no file opened
 // later lands on it and gets the program's output.
@@ -341,7 +383,23 @@ void Startup(int argc, char** argv) {
   // A reader that has gone and a file-size limit become write errors, not a silent death.
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
+  HoldBackInterrupts();
   setlocale(LC_ALL, "");
+}
+
+void InstallInterruptHandler(TInterruptCallback callback, void* context) {
+  auto* handler = new TInterruptHandler{callback, context};
+  pthread_t waiter;
+  if (pthread_create(&waiter, nullptr, WaitForInterrupt, handler) == 0) {
+    pthread_detach(waiter);
+    return;
+  }
+  delete handler;  // no thread to wait: the signals end the process as they would have
+  pthread_sigmask(SIG_UNBLOCK, &processState.interrupts, nullptr);
+}
+
+void AwaitProcessEnd() {
+  for (;;) pause();
 }
 
 // Normally exit(), so that the C++ runtime and tools that hook the end of the process
@@ -453,6 +511,58 @@ TFileType TypeOfFile(TFileHandle handle) {
   if (S_ISCHR(status.st_mode) && isatty(Descriptor(handle))) return TFileType::kChar;
   if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) return TFileType::kPipe;
   return TFileType::kDisk;
+}
+
+// ---- Progress in a title -----------------------------------------------------
+
+namespace {
+
+// Writes an escape sequence to the terminal; a failure only costs the display.
+void WriteSequence(const TProgressTitle& title, const std::string& sequence) {
+  for (std::size_t done = 0; done < sequence.size();) {
+    const ssize_t written = Retried([&] {
+      return write(Descriptor(title.sequences), sequence.data() + done, sequence.size() - done);
+    });
+    if (written <= 0) return;
+    done += static_cast<std::size_t>(written);
+  }
+}
+
+// The title's text with every control byte made harmless: a file name must not end the
+// sequence that carries it.
+std::string Printable(std::string text) {
+  for (char& byte : text) {
+    if (static_cast<unsigned char>(byte) < 0x20 || byte == 0x7F) byte = '?';
+  }
+  return text;
+}
+
+bool TerminalTakesSequences() {
+  const char* terminal = std::getenv("TERM");
+  return !processState.standardClosed[STDERR_FILENO] && isatty(STDERR_FILENO) &&
+         terminal != nullptr && terminal[0] != '\0' && std::strcmp(terminal, "dumb") != 0;
+}
+
+}  // namespace
+
+// The terminal keeps the title it had on its title stack (xterm's push and pop).
+TProgressTitle OpenProgressTitle() {
+  TProgressTitle title;
+  if (!TerminalTakesSequences()) return title;
+  title.open = true;
+  title.sequences = TFileHandle{STDERR_FILENO};
+  WriteSequence(title, "\x1b[22;2t");
+  return title;
+}
+
+void ShowProgressTitle(const TProgressTitle& title, const std::string& text, int percent) {
+  if (!title.open) return;
+  WriteSequence(title, "\x1b]2;" + Printable(text) + "\x1b\\\x1b]9;4;1;" + std::to_string(percent) +
+                           "\x1b\\");
+}
+
+void CloseProgressTitle(const TProgressTitle& title) {
+  if (title.open) WriteSequence(title, "\x1b]9;4;0\x1b\\\x1b[23;2t");
 }
 
 // ---- Reading and writing ---------------------------------------------------

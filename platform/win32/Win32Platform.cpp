@@ -357,6 +357,32 @@ void Startup(int /*argc*/, char** /*argv*/) {
 
 void EndProcess(int exitCode) { ExitProcess(static_cast<UINT>(exitCode)); }
 
+namespace {
+
+TInterruptCallback interruptCallback = nullptr;
+void* interruptContext = nullptr;
+
+// Runs on a thread the system starts for the event. Returning FALSE hands the event on to the
+// default handler, which ends the process with STATUS_CONTROL_C_EXIT.
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
+    interruptCallback(interruptContext);
+  }
+  return FALSE;
+}
+
+}  // namespace
+
+void InstallInterruptHandler(TInterruptCallback callback, void* context) {
+  interruptCallback = callback;
+  interruptContext = context;
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+void AwaitProcessEnd() {
+  for (;;) Sleep(INFINITE);
+}
+
 void InstallFaultHandler(TFaultCallback callback) {
   faultCallback = callback;
   ReserveStackForFaultReport();
@@ -443,6 +469,71 @@ TFileType TypeOfFile(TFileHandle handle) {
     default:  // a disk file, or a remote one: written in blocks all the same
       return TFileType::kDisk;
   }
+}
+
+// ---- Progress in a title ---------------------------------------------------------------
+
+namespace {
+
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
+
+void WriteSequence(const TProgressTitle& title, const char* sequence) {
+  DWORD written = 0;
+  if (title.sequences.IsValid()) {
+    WriteFile(ToSystemHandle(title.sequences), sequence, static_cast<DWORD>(std::strlen(sequence)),
+              &written, nullptr);
+  }
+}
+
+// The console's own screen, whatever the standard handles lead to, where it takes escape
+// sequences (Windows 10 and later): it did, or it does once asked. Elsewhere they would show
+// as characters, and none is written.
+void TakeSequences(TProgressTitle& title) {
+  const HANDLE screen =
+      CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
+  DWORD mode = 0;
+  if (screen == INVALID_HANDLE_VALUE) return;
+  if (GetConsoleMode(screen, &mode) &&
+      ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+       SetConsoleMode(screen, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING))) {
+    title.sequences = FromSystemHandle(screen);
+    title.savedMode = mode;
+    return;
+  }
+  CloseHandle(screen);
+}
+
+}  // namespace
+
+TProgressTitle OpenProgressTitle() {
+  TProgressTitle title;
+  char saved[1024] = {};
+  SetLastError(ERROR_SUCCESS);
+  const DWORD length = GetConsoleTitleA(saved, sizeof saved);
+  if (length == 0 && GetLastError() != ERROR_SUCCESS) return title;  // no console
+  title.open = true;
+  title.savedTitle = TextIn(saved, sizeof saved);
+  TakeSequences(title);
+  return title;
+}
+
+void ShowProgressTitle(const TProgressTitle& title, const std::string& text, int percent) {
+  if (!title.open) return;
+  SetConsoleTitleA(text.c_str());
+  const std::string progress = "\x1b]9;4;1;" + std::to_string(percent) + "\x1b\\";
+  WriteSequence(title, progress.c_str());
+}
+
+void CloseProgressTitle(const TProgressTitle& title) {
+  if (!title.open) return;
+  SetConsoleTitleA(title.savedTitle.c_str());
+  if (!title.sequences.IsValid()) return;
+  WriteSequence(title, "\x1b]9;4;0\x1b\\");
+  SetConsoleMode(ToSystemHandle(title.sequences), title.savedMode);
+  CloseHandle(ToSystemHandle(title.sequences));
 }
 
 // ---- Reading and writing --------------------------------------------------------------

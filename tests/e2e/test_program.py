@@ -2,7 +2,8 @@
 under the Wine of the root that tools/wine-root.sh runs these tests in. Expected texts name the
 test's files as "<name>"; they become T:\\ paths in code page 932 under Wine, else UTF-8."""
 
-import os, re, resource, shutil, signal, socket, subprocess, tempfile, threading, time, unittest
+import os, pty, re, resource, select, shutil, signal, socket, subprocess, tempfile, threading
+import time, unittest
 from pathlib import Path
 from subprocess import DEVNULL, PIPE
 
@@ -50,6 +51,18 @@ def content(path):
             end = os.lseek(f.fileno(), start, os.SEEK_HOLE)
             data = os.pread(f.fileno(), end - start, start)
             runs += [(start + m.start(), m[0]) for m in re.finditer(rb"[^\0]+", data)]
+
+
+def drained(reader):
+    """All that can be read from a pipe or a terminal whose writers have gone."""
+    data = b""
+    try:
+        while select.select([reader], [], [], 1)[0] and (piece := os.read(reader, 4096)):
+            data += piece
+    except OSError:  # a terminal ends with EIO
+        pass
+    os.close(reader)
+    return data
 
 
 def allocated(path):  # less the block that Wine leaves allocated where it sets an odd end
@@ -114,6 +127,23 @@ class ProgramTest(unittest.TestCase):
     def check(self, args, out, err=b"", code=0, **options):
         self.assertEqual(self.run_program(*args, **options), (out, err, code), args)
 
+    def started(self, *args, **options):
+        """The program, stopped once its destination "copy" has data. It runs in slices of
+        about 0.5 ms from the start, so no machine copies too fast for the test."""
+        program = subprocess.Popen(LOADER + [EXE, *args], env=options.pop("env", ENV),
+                                   cwd=self.dir, **options)
+        program.send_signal(signal.SIGSTOP)
+        copy = Path(self.path("copy"))
+        while program.poll() is None and not (copy.exists() and copy.stat().st_size):
+            self.slice(program)
+        return program
+
+    @staticmethod
+    def slice(program):
+        program.send_signal(signal.SIGCONT)
+        time.sleep(0.0005)
+        program.send_signal(signal.SIGSTOP)
+
 
 class EveryBuild(ProgramTest):
     def test_copies_keep_content_length_and_holes(self):
@@ -163,6 +193,32 @@ class EveryBuild(ProgramTest):
                 out, err, code = self.run_program("a.bin", name, **streams)
             self.assertEqual((out, err, code), (None if name == "out" else lines, b"", 0))
             self.assertEqual(Path(self.path(name)).read_bytes(), b"y\n" + lines * (name == "out"))
+
+    def test_a_long_copy_shows_its_progress_on_a_terminal_and_nothing_else_changes(self):
+        Path(self.path("src")).write_bytes(os.urandom(1 << 20) * 64)
+        for terminal in (True, False):
+            Path(self.path("copy")).unlink(missing_ok=True)
+            reader, writer = pty.openpty() if terminal else os.pipe()
+            program = self.started("src", "copy", stdin=writer, stdout=PIPE, stderr=writer,
+                                   env=dict(ENV, TERM="xterm"))
+            os.close(writer)
+            time.sleep(1.2)  # a second into the copy: the display's next turn shows it
+            while program.poll() is None:
+                self.slice(program)
+                program.send_signal(signal.SIGCONT)
+            with program.stdout:
+                out, shown = program.stdout.read(), drained(reader)
+            self.assertEqual((out, program.wait()),
+                             (self.text("<src> > <copy>", COUNT.format(1)), 0))
+            if not terminal:
+                self.assertEqual(shown, b"")
+                continue
+            # The title (Wine's console writes it in its own words), the taskbar's progress, and
+            # the terminal's own title back at the end.
+            self.assertRegex(shown, rb"\x1b\][02];\d+% [^\x1b\x07]+ src")
+            self.assertRegex(shown, rb"(?s)\x1b\]9;4;1;\d+\x1b\\.*\x1b\]9;4;0\x1b\\")
+            if not WINE:
+                self.assertTrue(shown.startswith(b"\x1b[22;2t") and shown.endswith(b"\x1b[23;2t"))
 
     def test_usage_is_out_through_a_pipe_before_the_wait(self):
         name = os.path.basename(EXE)
@@ -276,13 +332,7 @@ class Linux(ProgramTest):
     def test_source_cut_during_the_copy_leaves_what_was_read(self):
         src, copy, data = self.path("src"), self.path("copy"), os.urandom((1 << 20) + 1) * 256
         Path(src).write_bytes(data)  # its period is no chunk's
-        program = subprocess.Popen([EXE, src, copy], stdout=PIPE, stderr=PIPE, env=ENV)
-        program.send_signal(signal.SIGSTOP)  # from here on, it runs in slices of about 0.5 ms
-        while program.poll() is None and not (
-                os.path.exists(copy) and os.path.getsize(copy) == len(data)):  # set first
-            program.send_signal(signal.SIGCONT)
-            time.sleep(0.0005)
-            program.send_signal(signal.SIGSTOP)
+        program = self.started(src, copy, stdout=PIPE, stderr=PIPE)
         os.truncate(src, 32 << 20)
         program.send_signal(signal.SIGCONT)
         self.assertEqual((*program.communicate(), program.returncode),
@@ -290,6 +340,27 @@ class Linux(ProgramTest):
         length = os.path.getsize(copy)
         self.assertTrue(32 << 20 <= length < len(data), length)
         self.assertTrue(Path(copy).read_bytes() == data[:length])
+
+    def test_an_interrupted_or_killed_copy_is_shorter_than_its_source(self):
+        data = os.urandom((1 << 20) + 1) * 256
+        Path(self.path("src")).write_bytes(data)
+        for interrupt in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGKILL):
+            program = self.started("src", "copy", stdout=PIPE, stderr=PIPE)
+            program.send_signal(interrupt)
+            program.send_signal(signal.SIGCONT)
+            self.assertEqual((*program.communicate(), program.returncode), (b"", b"", -interrupt))
+            length = os.path.getsize(self.path("copy"))
+            self.assertLess(length, len(data), interrupt)
+            if interrupt != signal.SIGKILL:  # cut to what was copied
+                self.assertTrue(Path(self.path("copy")).read_bytes() == data[:length], interrupt)
+        question = self.text(f"<copy> {ASK})")[:-2]  # at a question, the run ends at once
+        with subprocess.Popen([EXE, "src", "copy"], stdin=PIPE, stdout=PIPE, stderr=PIPE, env=ENV,
+                              cwd=self.dir) as program:
+            asked = program.stdout.read(len(question))
+            program.send_signal(signal.SIGINT)
+            program.wait()  # with the answer still to come
+            self.assertEqual((asked, program.stdout.read(), program.stderr.read(), program.returncode),
+                             (question, b"", b"", -signal.SIGINT))
 
 
 @unittest.skipUnless(WINE, "the Windows system's own")

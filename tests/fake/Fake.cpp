@@ -2,9 +2,12 @@
 #include "tests/fake/Fake.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 
 namespace fake {
 
@@ -40,7 +43,17 @@ namespace {
 using platform::TErrorCode;
 using platform::TFileHandle;
 
-std::mutex workers;                   // the copy's workers read and write from two threads
+std::mutex workers;  // the copy's workers read and write from two threads
+std::mutex logged;   // calls come from the workers, the display and an interrupt too
+std::condition_variable interruptHandled;
+bool interrupted = false;  // the interrupt's handler has returned
+struct TInterrupter {      // joined at the latest when the tests end
+  std::thread thread;
+  ~TInterrupter() { Join(); }
+  void Join() {
+    if (thread.joinable()) thread.join();
+  }
+} interrupter;
 constexpr std::intptr_t kStd = 1000;  // handles 1000-1002 are the standard streams
 
 bool IsLead(char byte) {
@@ -120,6 +133,7 @@ TNode& Add(const std::string& path, bool folder) {
 // A failing call always carries a code: only a transfer may be scheduled with none, to fall short.
 TErrorCode Call(const std::string& kind, const std::string& arguments,
                 std::uint32_t* limit = nullptr) {
+  const std::lock_guard<std::mutex> lock(logged);
   machine.calls.push_back(kind + " " + arguments);
   for (TRule& rule : machine.rules) {
     if (rule.kind != kind) continue;
@@ -127,6 +141,7 @@ TErrorCode Call(const std::string& kind, const std::string& arguments,
     if (!limit && rule.code == 0) throw std::logic_error(kind + " cannot fail with code 0");
     if (limit && rule.code == 0) *limit = std::min(*limit, rule.shortBytes);
     machine.injected.push_back(machine.calls.back());
+    machine.calls.back() += " !";
     return rule.code;
   }
   return 0;
@@ -161,7 +176,19 @@ bool Matches(const char* pattern, const char* name) {
 
 }  // namespace
 
+void Interrupt() {
+  const std::lock_guard<std::mutex> lock(logged);
+  interrupter.thread = std::thread([] {
+    machine.interruptHandler(machine.interruptContext);
+    const std::lock_guard<std::mutex> lock(logged);
+    interrupted = true;
+    interruptHandled.notify_all();
+  });
+}
+
 void Reset() {
+  interrupter.Join();
+  interrupted = false;
   machine = TMachine{};
   AddVolume("C:\\", true);
   AddFolder("C:\\work");
@@ -226,6 +253,25 @@ using fake::On;
 
 void Startup(int, char**) {}
 void EndProcess(int exitCode) { throw fake::TProcessEnded{exitCode}; }
+void InstallInterruptHandler(TInterruptCallback callback, void* context) {
+  machine.interruptHandler = callback;
+  machine.interruptContext = context;
+}
+void AwaitProcessEnd() {
+  std::unique_lock<std::mutex> lock(fake::logged);
+  fake::interruptHandled.wait_for(lock, std::chrono::seconds(10), [] { return fake::interrupted; });
+  throw fake::TProcessEnded{fake::kInterruptedExit};
+}
+TProgressTitle OpenProgressTitle() {
+  Call("OpenProgressTitle", "");
+  TProgressTitle title;
+  title.open = machine.console;
+  return title;
+}
+void ShowProgressTitle(const TProgressTitle&, const std::string& text, int percent) {
+  Call("ShowProgressTitle", std::to_string(percent) + " " + text);
+}
+void CloseProgressTitle(const TProgressTitle&) { Call("CloseProgressTitle", ""); }
 void InstallFaultHandler(TFaultCallback callback) { machine.faultHandler = callback; }
 TCommandLineSource ProcessCommandLine() { return {true, machine.commandLine, {}}; }
 std::string ProgramPath() { return "C:\\tools\\Dravik.exe"; }

@@ -54,8 +54,11 @@ struct TMachine {
   bool searching = false;
   std::intptr_t nextHandle = 3;
   std::vector<TRule> rules;
-  std::vector<std::string> calls, injected;  // "ReadAt h=3 o=0 n=524288"
+  std::vector<std::string> calls, injected;  // "ReadAt h=3 o=0 n=524288", " !" when injected
   platform::TFaultCallback faultHandler = nullptr;
+  platform::TInterruptCallback interruptHandler = nullptr;
+  void* interruptContext = nullptr;
+  bool console = true;  // a title to show progress in
   // Called before each read or write of a file, outside the fake's lock, with its offset.
   std::function<void(std::int64_t)> beforeTransfer;
 };
@@ -82,5 +85,10 @@ int OpenHandles();  // files and searches left open
 struct TProcessEnded {
   int code;
 };
+constexpr int kInterruptedExit = -2;  // the code a run the user interrupted ends with
+
+// Interrupts the run as the user would: the handler runs on a thread of its own, and the thread
+// that waits for the end of the process (AwaitProcessEnd) throws TProcessEnded once it is done.
+void Interrupt();
 
 }  // namespace fake

@@ -6,12 +6,16 @@
 // after the end), and the copy ends where it struck with only right bytes. The seeds put runs
 // on 2049-byte, unit and chunk edges, every byte value alone in a unit, each kind of failure.
 //
-// Input: a byte of settings (bits 0-1 the unit, bit 2 hidden holes, bit 3 two workers), a
-// byte for the failures (bits 0-2 which, see kFailures; bits 3-7 from which call), then
+// Input: a byte of settings (bits 0-1 the unit, bit 2 hidden holes, bit 3 two workers, bit 4
+// an interrupt before the transfer that bits 5-7 count), a byte for the failures (bits 0-2
+// which, see kFailures; bits 3-7 from which call), then
 // three bytes per run: its step (bits 0-1: 1, 2049, 4096 or 65536 bytes; bit 2: a hole), how
 // many steps long it is, and the byte it is filled with (0: written zeros).
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "SparseUtils/SparseOperations.h"
 #include "failure/Errors.h"
@@ -26,6 +30,10 @@ void Check(bool holds) {
 std::int64_t OffsetOf(const std::string& call) {
   return std::stoll(call.substr(call.find("o=") + 2));
 }
+std::int64_t EndOf(const std::string& call) {
+  return OffsetOf(call) + std::stoll(call.substr(call.find("n=") + 2));
+}
+constexpr std::int64_t kChunk = 512 << 10;
 bool Is(const std::string& call, const char* kind) { return call.find(kind) == 0; }
 
 // clang-format off
@@ -77,9 +85,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fake::machine.rules = kFailures[data[1] & 7];
   for (fake::TRule& rule : fake::machine.rules) rule.nth = std::max(rule.nth, 1 + (data[1] >> 3));
   if (data[0] & 4) fake::Fail("NextDataRange", 1, 1, true);
+  std::atomic<int> transfers{0};
+  if (data[0] & 16) {
+    fake::machine.beforeTransfer = [&](std::int64_t) {
+      if (transfers++ != data[0] >> 5) return;
+      fake::Interrupt();  // and the workers see it before their next piece
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    };
+  }
   std::string raised;
+  bool interrupted = false;
+  TCopyWatch watch;
+  fake::machine.interruptHandler = [](void* context) {
+    static_cast<TCopyWatch*>(context)->Interrupt();
+  };
+  fake::machine.interruptContext = &watch;
   try {
-    Check(SparseCopyFile("C:\\src", "C:\\dst", false));
+    Check(SparseCopyFile("C:\\src", "C:\\dst", false, watch));
+  } catch (const fake::TProcessEnded&) {
+    interrupted = true;
   } catch (const Exception& error) {
     const std::string& message = error.Message();
     raised = error.ClassName() +
@@ -92,22 +116,41 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(content.find_first_not_of('\0', u * unit) < std::size_t((u + 1) * unit));
   }
   const std::set<std::int64_t> sourceUnits = fake::AllocatedUnits("C:\\src", unit);
-  std::vector<std::string> lengths;  // the lengths the copy set, failed ones included
-  for (const std::string& call : fake::machine.calls) {
-    if (Is(call, "SetLength")) lengths.push_back(call);
-    // The length comes first, and a read starts in a unit with data, or where the end is.
-    Check(!Is(call, "WriteAt") || (!lengths.empty() && OffsetOf(lengths[0]) == length));
+  const std::vector<std::string>& calls = fake::machine.calls;
+  std::string lastLength = "SetLength o=0";  // the length set last, " !" when that failed
+  for (std::size_t at = 0; at < calls.size(); ++at) {
+    const std::string& call = calls[at];
+    if (Is(call, "SetLength") && std::any_of(calls.begin() + at, calls.end(), [&](auto& later) {
+          return Is(later, "WriteAt");
+        })) {  // the length grows to the end of a chunk whose data a worker read, never past it
+      Check(std::any_of(calls.begin(), calls.begin() + at, [&](const std::string& before) {
+        return Is(before, "ReadAt") && OffsetOf(before) < OffsetOf(call) &&
+               OffsetOf(before) >= (OffsetOf(call) - 1) / kChunk * kChunk;
+      }));
+    }
+    if (Is(call, "SetLength")) lastLength = call;
+    // No write extends the file, where the length could be set; a read starts in a unit with
+    // data, or where the end is.
+    Check(!Is(call, "WriteAt") || EndOf(call) <= OffsetOf(lastLength) || lastLength.back() == '!');
     Check(!Is(call, "ReadAt") || (data[0] & 4) || OffsetOf(call) >= length / unit * unit ||
           sourceUnits.count(OffsetOf(call) / unit));
   }
   std::int64_t stop;
   std::string expected = Expected(length, stop);
-  const std::vector<std::string>& failed = fake::machine.injected;
-  const bool endFailed =
-      !lengths.empty() && std::count(failed.begin(), failed.end(), lengths.back()) ==
-                              std::count(lengths.begin(), lengths.end(), lengths.back());
+  const auto lastWrite =
+      std::find_if(calls.rbegin(), calls.rend(), [](auto& c) { return Is(c, "WriteAt"); });
+  const auto finalLength =
+      std::find_if(calls.rbegin(), lastWrite, [](auto& c) { return Is(c, "SetLength"); });
+  const bool endFailed = finalLength != lastWrite && finalLength->back() == '!';
   if (expected.empty() && endFailed)
     expected = "EWriteError " + std::to_string(fake::machine.rules[0].code);
+  if (interrupted) {  // cut to bytes known to be right, shorter unless complete, if it could be
+    const bool cut = std::none_of(calls.begin(), calls.end(),
+                                  [](auto& c) { return Is(c, "SetLength") && c.back() == '!'; });
+    Check(!cut || (copied.compare(0, copied.size(), content, 0, copied.size()) == 0 &&
+                   (copied.size() < std::size_t(length) || copied == content)));
+    return 0;
+  }
   Check(raised == expected);
   // Where the end could not be set, the copy keeps the length it had; the error says so.
   const std::size_t right = std::min<std::size_t>(copied.size(), endFailed ? stop : length);

@@ -28,7 +28,7 @@ class FakeTest : public ::testing::Test {
 };
 
 // Runs `body` as the program's whole run (handler, report, shutdown); returns the exit code.
-int RunAsProgram(void (*body)()) {
+int RunAsProgram(void (*body)(TCopyWatch&)) {
   InitNumberFormat();
   try {
     RunProgram(body);
@@ -74,7 +74,9 @@ const std::string kUsage =
     " Dravik.exe /C 作成ファイル 作成バイト数[K]|[M]|[G]|[T]\r\n\r\nby vellamor\r\n\r\n"
     "Enter キーを押して下さい\r\n";
 const std::string kTable = "C:\\\x95\x5C";  // its last byte is a backslash's
-const std::string kNone = "(none)";         // what FileBytes gives for no file
+constexpr std::int64_t kChunk = 512 << 10;  // the copy's chunk
+const std::string kBig(3 * kChunk, 'x');
+const std::string kNone = "(none)";  // what FileBytes gives for no file
 
 struct TScenario {
   std::string args, input, out, err = "";
@@ -136,6 +138,11 @@ const TScenario kScenarios[] = {
      [] { fake::Fail("ReadAt", 1, 23); }},
     {"a.bin n", "", "", Report("EWriteError", "ファイル " + W("n") + " に書き込めません。 System error 5 ."),
      [] { fake::Fail("WriteAt", 1, 5); }},
+    {"big n", "", "", Report("EWriteError", "ファイル " + W("n") + " に書き込めません。 System error 112 ."),
+     [] {  // the source shrinks mid-copy, and its end cannot be set
+       fake::AddFile(W("big"), kBig);
+       fake::machine.beforeTransfer = [](std::int64_t at) { if (at == kChunk) fake::AddFile(W("big"), kBig.substr(0, at + 100)); };
+       fake::Fail("SetLength", 3, 112); }},
     {"a.bin \\dst\\n", "", Line(W("a.bin"), "C:\\dst\\n") + Count(1)},
     {"a.bin n", "", Line(kTable + "\\a.bin", kTable + "\\n") + Count(1), "",
      [] { fake::AddFile(kTable + "\\a.bin", "d"); fake::machine.folder = kTable; }},
@@ -194,12 +201,14 @@ TEST_F(FakeTest, OutputGoesOutInBlocksOrLinesAndIsOutBeforeInputIsRead) {
 }
 
 TEST_F(FakeTest, ReportsNameTheClassModuleAndAddressAndComeAfterTheLinesPrinted) {
-  EXPECT_EQ(RunAsProgram(+[] { fake::machine.faultHandler("EAccessViolation", "", 0x2345); }), 1);
+  EXPECT_EQ(RunAsProgram(
+                +[](TCopyWatch&) { fake::machine.faultHandler("EAccessViolation", "", 0x2345); }),
+            1);
   EXPECT_EQ(fake::machine.out[2],
             "EAccessViolation がモジュール Dravik.exe の 00001345 で発生しました。\n\r\n");
   fake::Reset();
   fake::machine.types[1] = platform::TFileType::kDisk;
-  EXPECT_EQ(RunAsProgram(+[] {
+  EXPECT_EQ(RunAsProgram(+[](TCopyWatch&) {
               ConsoleWriteLine("line");
               throw std::bad_alloc();
             }),
@@ -209,11 +218,9 @@ TEST_F(FakeTest, ReportsNameTheClassModuleAndAddressAndComeAfterTheLinesPrinted)
       fake::machine.out[2],
       "EOutOfMemory がモジュール Dravik.exe の 00000000 で発生しました。\nメモリが足りません.\r\n");
   fake::Reset();
-  EXPECT_EQ(RunAsProgram(+[] { throw EReadError(std::string(2000, 'x')); }), 1);
+  EXPECT_EQ(RunAsProgram(+[](TCopyWatch&) { throw EReadError(std::string(2000, 'x')); }), 1);
   EXPECT_EQ(fake::machine.out[2].size(), 1025u);
 }
-
-constexpr std::int64_t kChunk = 512 << 10;
 
 // Two workers that both fail: the failure first in file order is kept, though it comes first.
 // Two workers that both fail, the one later in the file first or last: the failure first in
@@ -232,9 +239,36 @@ TEST_F(FakeTest, TheFailureFirstInFileOrderIsKeptWhicheverWorkerFailsFirst) {
       begun[1 - offset / kChunk].wait_for(std::chrono::seconds(5));
       if (offset == late) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     };
-    EXPECT_THROW(SparseCopyFile(W("src"), W("dst"), false), EReadError);
+    TCopyWatch watch;
+    EXPECT_THROW(SparseCopyFile(W("src"), W("dst"), false, watch), EReadError);
     EXPECT_EQ(fake::FileLength(W("dst")), 0) << late;
   }
+}
+
+// A copy that runs a second shows its progress in the title; interrupted, it is cut to the
+// chunks it finished (the one it was on when the interrupt came, too), prints nothing more,
+// and the title is put back.
+TEST_F(FakeTest, AnInterruptedCopyIsCutToWhatItCopiedAndPutsTheTitleBack) {
+  fake::AddFile(W("big"), kBig);
+  bool interrupted = false;
+  fake::machine.beforeTransfer = [&](std::int64_t at) {
+    if (at != kChunk || std::exchange(interrupted, true)) return;
+    fake::Interrupt();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+  };
+  EXPECT_EQ(RunCommandLine("Dravik big copy"), fake::kInterruptedExit);
+  EXPECT_EQ(fake::machine.out[1] + fake::machine.out[2], "");
+  EXPECT_TRUE(fake::FileBytes(W("copy")) == kBig.substr(0, 2 * kChunk));
+  std::vector<std::string> titles;
+  for (const std::string& call : fake::machine.calls) {
+    if (call.find("ProgressTitle") != std::string::npos) titles.push_back(call);
+  }
+  ASSERT_GE(titles.size(), 3u);
+  EXPECT_EQ(titles.front(), "OpenProgressTitle ");
+  EXPECT_EQ(titles[1].substr(0, 46), "ShowProgressTitle 33 33% 512.0 KiB / 1.5 MiB  ");
+  EXPECT_NE(titles[1].find(" KiB/s  残り 0:0"), std::string::npos);
+  EXPECT_EQ(titles[1].substr(titles[1].size() - 5), "  big");
+  EXPECT_EQ(titles.back(), "CloseProgressTitle ");
 }
 
 TEST_F(FakeTest, CreateMakesAnAllZeroFileAndRemovesOnlyOneItMadeWhenTheLengthFails) {
