@@ -74,7 +74,7 @@ for target in win32 win64; do
   settle "$zipped"
   zip="$work/dist/Dravik-$version-$target.zip"
   (cd "$zipped" && zip -q -X -9 "$zip" Dravik.exe README.txt LICENSE.txt)
-  strip-nondeterminism -q -t zip -T "$SOURCE_DATE_EPOCH" "$zip"
+  strip-nondeterminism -t zip -T "$SOURCE_DATE_EPOCH" "$zip"
 done
 
 # The package, laid out as Debian's policy asks.
@@ -110,7 +110,7 @@ package="$work/dist/dravik_${version}_$arch.deb"
 dpkg-deb --root-owner-group -Zxz --build "$deb" "$package" >/dev/null
 
 # A package that lintian finds in error is no release.
-lintian --fail-on error --no-tag-display-limit "$package" >&2
+lintian --fail-on error --tag-display-limit 0 "$package" >&2
 
 cd "$work/dist"
 sha256sum "Dravik-$version-win32.zip" "Dravik-$version-win64.zip" "${package##*/}" >SHA256SUMS
