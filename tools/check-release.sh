@@ -92,7 +92,7 @@ in_deb_root() {
   cmp data/disk.img copy.img || fail "copy.img differs from data/disk.img"
   sparse copy.img $((8 << 20 | 8)) 8
   check "dravik '/mnt/data/*.img' /mnt/backup/ </dev/null: the existing file is kept" "" \
-    "/mnt/backup/disk.img$ASK/All)/mnt/data/disk.img ... skip" "         0$COUNT" \
+    "/mnt/backup/disk.img$ASK/All)" "/mnt/data/disk.img ... skip" "         0$COUNT" \
     -- dravik '/mnt/data/*.img' /mnt/backup/
   check "the same, answered 'maybe', then ' ALL '" 'maybe\n ALL \n' \
     "/mnt/backup/disk.img$ASK/All)/mnt/backup/disk.img$ASK/All)/mnt/data/disk.img > /mnt/backup/disk.img" \
@@ -144,7 +144,7 @@ in_wine() {
   sparse backup/a.img $((8 << 20 | 8)) 12
   [[ ! -e backup/notes.txt ]] || fail "notes.txt was copied by the pattern *.img"
   check 'the same, < NUL: the existing file is kept' "" \
-    "T:\\backup\\a.img$ASK/All)T:\\My Images\\a.img ... skip" "         0$COUNT" \
+    "T:\\backup\\a.img$ASK/All)" "T:\\My Images\\a.img ... skip" "         0$COUNT" \
     -- run 'T:\My Images\*.img' 'T:\backup\'
   check "the same, answered 'maybe', then ' ALL '" 'maybe\r\n ALL \r\n' \
     "T:\\backup\\a.img$ASK/All)T:\\backup\\a.img$ASK/All)T:\\My Images\\a.img > T:\\backup\\a.img" \
