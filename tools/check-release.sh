@@ -203,7 +203,7 @@ check_files() {
   LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$page" >"$work/page" 2>"$work/warnings"
   [[ ! -s "$work/warnings" ]] || { cat "$work/warnings" >&2; fail "man renders dravik(1) with warnings"; }
   grep -q "Dravik $version" "$work/page" || fail "dravik(1) does not show the version $version"
-  echo "  ok: ${dist##*/}: the files and their sums; the package's dravik(1) renders"
+  echo "  ok: the files' names and sums; the package's dravik(1) renders"
 }
 
 main() {
@@ -233,10 +233,14 @@ main() {
   git clone -q --shared --no-checkout "$repo" "$work/clone"
   git -C "$work/clone" checkout -q --detach "$commit"
   (cd "$work/clone" && umask 077 && TZ=Asia/Tokyo tools/release.sh "$work/second" >/dev/null)
-  if ! diff -r "$work/first" "$work/second" >/dev/null; then
-    diffoscope --text - "$work/first" "$work/second" | head -n 200 >&2 || true
-    fail "two builds of $commit differ"
-  fi
+  [[ "$(ls "$work/first")" == "$(ls "$work/second")" ]] || fail "two builds make other files"
+  local name differ=""
+  for name in $(ls "$work/first"); do
+    cmp -s "$work/first/$name" "$work/second/$name" && continue
+    differ+=" $name"
+    diffoscope --text - "$work/first/$name" "$work/second/$name" | head -n 200 >&2 || true
+  done
+  [[ -z "$differ" ]] || fail "two builds of $commit differ in$differ"
   echo "  ok: two builds in two folders give the same bytes"
   check_files "$work/first" "$version" "$arch"
 

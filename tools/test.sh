@@ -38,4 +38,6 @@ fi
 ctest --test-dir build/native --output-on-failure -j "$jobs"
 ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
 FUZZ_JOBS="$jobs" tools/fuzz.sh
+# The release files: two builds compared, the package in a clean Debian root, the zips' exes.
+tools/check-release.sh
 echo "All tests passed."
