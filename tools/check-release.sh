@@ -49,6 +49,18 @@ check() {
   echo "  ok: $what"
 }
 
+# report WHAT MODULE MESSAGE -- COMMAND...: COMMAND, its standard output on a full device and
+# an empty line on standard input, ends with the two-line error report and the exit code 1.
+report() {
+  local what=$1 got code=0
+  local want="EInOutError がモジュール $2 の XXXXXXXX で発生しました。"$'\n'"$3"$'\r'
+  shift 4
+  printf '\n' | "$@" >/dev/full 2>"$T/err" || code=$?
+  got=$($decode <"$T/err" | sed -E 's/ [0-9A-F]{8} / XXXXXXXX /')
+  [[ "$got" == "$want" && $code -eq 1 ]] || { echo "  got: $got" >&2; fail "$what (exit code $code)"; }
+  echo "  ok: $what"
+}
+
 # sparse FILE LENGTH MOST: FILE is LENGTH bytes long and has at most MOST KiB allocated.
 sparse() {
   local length blocks
@@ -107,6 +119,7 @@ in_deb_root() {
     " dravik コピー元ファイル コピー先フォルダ|コピー先ファイル" \
     " dravik /C 作成ファイル 作成バイト数[K]|[M]|[G]|[T]" "" "by vellamor" "" \
     "Enter キーを押して下さい" -- dravik
+  report "dravik >/dev/full (an error report)" dravik "I/O エラー (112)." -- dravik
   cd /
   umount /mnt
   dpkg --purge dravik >"$T/log" 2>&1 || { cat "$T/log" >&2; fail "dpkg --purge dravik"; }
@@ -157,6 +170,7 @@ in_wine() {
     " Dravik.exe コピー元ファイル コピー先フォルダ|コピー先ファイル" \
     " Dravik.exe /C 作成ファイル 作成バイト数[K]|[M]|[G]|[T]" "" "by vellamor" "" \
     "Enter キーを押して下さい" -- run
+  report "Dravik.exe >/dev/full (an error report)" Dravik.exe "I/O エラー (112)." -- run
 }
 
 # text_file FILE: UTF-8 with CR LF line ends (and a BOM when $2 is "bom").
