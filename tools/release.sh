@@ -112,6 +112,7 @@ dpkg-deb --root-owner-group -Zxz --build "$deb" "$package" >/dev/null
 # A package that lintian finds in error is no release.
 lintian --fail-on error --tag-display-limit 0 "$package" 2>&1 |
   { grep -v '^running with root privileges' || true; } >&2
+echo "release: lintian finds no error in ${package##*/}" >&2
 
 cd "$work/dist"
 sha256sum "Dravik-$version-win32.zip" "Dravik-$version-win64.zip" "${package##*/}" >SHA256SUMS
