@@ -179,8 +179,9 @@ text_file() {
   start=$(head -c 3 "$1" | od -An -tx1 | tr -d ' ')
   [[ "${2:-}" != bom || "$start" == efbbbf ]] || fail "$1 does not begin with the UTF-8 BOM"
   iconv -f UTF-8 -t UTF-8 "$1" >/dev/null || fail "$1 is not UTF-8"
-  ! grep -q $'[^\r]$' "$1" && [[ "$(tail -c 2 "$1" | od -An -tx1)" == " 0d 0a" ]] ||
+  if [[ $(tr -cd '\n' <"$1" | wc -c) -ne $(grep -c $'\r$' "$1") || -n "$(tail -c 1 "$1")" ]]; then
     fail "$1 has a line that does not end with CR LF"
+  fi
 }
 
 # The release files of the first build, as a user gets them.
@@ -236,8 +237,9 @@ main() {
   # made) while the release builds.
   suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-sid}")
   export DRAVIK_ROOT_SUITE=$suite DRAVIK_ROOT_PACKAGES="man-db locales"
-  local as_root=$([[ $(id -u) -eq 0 ]] && echo yes)
-  if [[ -n "$as_root" ]]; then
+  local as_root=""
+  if [[ $(id -u) -eq 0 ]]; then
+    as_root=yes
     tools/wine-root.sh make "$deb_root" &
     deb_maker=$!
   fi
@@ -248,11 +250,12 @@ main() {
   git -C "$work/clone" checkout -q --detach "$commit"
   (cd "$work/clone" && umask 077 && TZ=Asia/Tokyo tools/release.sh "$work/second" >/dev/null)
   [[ "$(ls "$work/first")" == "$(ls "$work/second")" ]] || fail "two builds make other files"
-  local name differ=""
-  for name in $(ls "$work/first"); do
-    cmp -s "$work/first/$name" "$work/second/$name" && continue
+  local file name differ=""
+  for file in "$work/first"/*; do
+    name=${file##*/}
+    cmp -s "$file" "$work/second/$name" && continue
     differ+=" $name"
-    diffoscope --text - "$work/first/$name" "$work/second/$name" | head -n 200 >&2 || true
+    diffoscope --text - "$file" "$work/second/$name" | head -n 200 >&2 || true
   done
   [[ -z "$differ" ]] || fail "two builds of $commit differ in$differ"
   echo "  ok: two builds in two folders give the same bytes"
