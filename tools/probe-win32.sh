@@ -1,23 +1,31 @@
 #!/usr/bin/env bash
-# Tells whether this machine runs 32-bit Windows code under the Wine of ROOT (tools/wine-root.sh):
-# builds a trivial 32-bit exe with the toolchain of the 32-bit build and runs it. Exits 0 when it
-# returns 7; otherwise prints why not and exits 1. Some kernels run no 32-bit code at all (32-bit
-# emulation switched off): there every 32-bit program dies at start, Wine's own included.
+# Tells whether 32-bit Windows programs run on this machine under the Wine of ROOT (made by
+# tools/wine-root.sh): builds `int main(void) { return 7; }` with the 32-bit exe's toolchain
+# and runs it there. Exits 0 when it ran and returned 7; otherwise prints the reason on one
+# line of standard output and exits 1. Some machines run no 32-bit code at all (a kernel or
+# hypervisor without 32-bit emulation): there every 32-bit program dies at its start.
 #
 #   tools/probe-win32.sh ROOT
 set -euo pipefail
-root=$1
-tools=$(cd "$(dirname "$0")" && pwd)
+root=${1:?usage: tools/probe-win32.sh ROOT}
+tools=$(dirname "$(realpath "$0")")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-printf 'int main(void) { return 7; }\n' >"$work/probe.c"
-i686-w64-mingw32-gcc-posix -o "$work/probe.exe" "$work/probe.c"
-status=0
-"$tools/wine-root.sh" run "$root" "$work" -- /bin/sh -c 'unset TMPDIR; cd "$1" &&
-  WINEPREFIX="$1/prefix" WINEDEBUG=-all /usr/lib/x86_64-linux-gnu/wine/wine probe.exe' \
-  sh "$work" >/dev/null 2>&1 || status=$?
-if ((status != 7)); then
-  echo "this machine runs no 32-bit Windows code: a trivial 32-bit exe under Wine exited with" \
-       "$status, not 7"
+
+echo 'int main(void) { return 7; }' >"$work/probe.c"
+if ! i686-w64-mingw32-gcc-posix -o "$work/probe.exe" "$work/probe.c" 2>"$work/log"; then
+  echo "a 32-bit probe exe does not build: $(head -n 1 "$work/log")"
   exit 1
 fi
+status=0
+"$tools/wine-root.sh" run "$root" "$work" -- env -u TMPDIR WINEPREFIX="$work/prefix" \
+  WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= /usr/lib/x86_64-linux-gnu/wine/wine \
+  "$work/probe.exe" >/dev/null 2>"$work/log" || status=$?
+case $status in
+  7) exit 0 ;;
+  139) echo "a 32-bit exe that only returns 7 dies of SIGSEGV at its start under Wine:" \
+            "this machine runs no 32-bit code" ;;
+  *) echo "a 32-bit exe that only returns 7 ends with status $status under Wine" \
+          "($(grep -v '^$' "$work/log" | tail -n 1))" ;;
+esac
+exit 1

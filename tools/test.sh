@@ -45,6 +45,8 @@ ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
 # ThreadSanitizer needs the address layout it expects, which some kernels' randomization breaks.
 setarch "$(uname -m)" -R ctest --test-dir build/tsan --output-on-failure -j "$jobs"
 FUZZ_JOBS="$jobs" tools/fuzz.sh
+# The release files: two builds compared, the package in a clean Debian root, the zips' exes.
+tools/check-release.sh
 
 if [[ -s $DRAVIK_SKIPS ]]; then
   echo "Skipped on this machine:"

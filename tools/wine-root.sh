@@ -10,10 +10,14 @@
 # ends, together with every process it left (a wineserver, say); the host never sees them,
 # so deleting the root can never reach through a bind mount into the host's files. Parallel
 # runs in the same root each have their own mounts and their own temporary folder.
+#
+# DRAVIK_ROOT_SUITE and DRAVIK_ROOT_PACKAGES (both `make` and `run` must see them) make other
+# roots the same way: another suite of Debian, other packages in place of Wine's.
 set -euo pipefail
 
-recipe="debootstrap sid minbase; apt: wine64 wine locales python3; locale: ja_JP.UTF-8"
-packages=(wine64 wine locales python3)
+suite=${DRAVIK_ROOT_SUITE:-sid}
+read -ra packages <<<"${DRAVIK_ROOT_PACKAGES:-wine64 wine locales python3}"
+recipe="debootstrap $suite minbase; apt: ${packages[*]}; locale: ja_JP.UTF-8"
 script=$(realpath "$0")
 
 die() {
@@ -106,7 +110,7 @@ make_root() {
   fi
   mirror=${DRAVIK_DEBIAN_MIRROR:-$(host_mirror)}
   [[ -n "$mirror" ]] || die "no Debian mirror found in this machine's apt sources"
-  echo "wine-root: making $root from $mirror (unstable, with Wine)" >&2
+  echo "wine-root: making $root from $mirror ($suite, with ${packages[*]})" >&2
   # A half-made root of an interrupted run, or one made by another recipe, is made anew.
   local new="$root.new"
   remove_tree "$new"
@@ -114,9 +118,9 @@ make_root() {
   # debootstrap mounts /proc and /sys in the new root: in a namespace of its own, they cannot
   # outlive it.
   if ! unshare --mount --propagation private \
-      debootstrap --variant=minbase sid "$new" "$mirror" >"$root.log" 2>&1; then
+      debootstrap --variant=minbase "$suite" "$new" "$mirror" >"$root.log" 2>&1; then
     tail -n 20 "$root.log" >&2
-    die "debootstrap of Debian unstable from $mirror failed (log: $root.log)"
+    die "debootstrap of Debian $suite from $mirror failed (log: $root.log)"
   fi
   # The unstable suite's Release file may be past its Valid-Until date on the mirror.
   echo 'Acquire::Check-Valid-Until "false";' >"$new/etc/apt/apt.conf.d/99dravik"
