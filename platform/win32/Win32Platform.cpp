@@ -605,15 +605,23 @@ bool RemoveFile(const std::string& path) {
   return IsPassable(path) && DeleteFileW(SystemPath(path).c_str()) != FALSE;
 }
 
-// Called while no transfer runs on the handle: the end is set where the file pointer stands.
+// Sets the end without the file pointer, which every positional transfer on the handle moves:
+// SetEndOfFile would cut the file where another worker's write just ended.
 TError SetLength(TFileHandle handle, std::int64_t length) {
-  LARGE_INTEGER end;
-  end.QuadPart = length;
-  if (!SetFilePointerEx(ToSystemHandle(handle), end, nullptr, FILE_BEGIN) ||
-      !SetEndOfFile(ToSystemHandle(handle))) {
-    return LastError();
-  }
-  return {};
+  using TSetInformation =
+      NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS);
+  using TStatusToError = ULONG(NTAPI*)(NTSTATUS);
+  const auto setInformation = SystemFunction<TSetInformation>("ntdll.dll", "NtSetInformationFile");
+  const auto toError = SystemFunction<TStatusToError>("ntdll.dll", "RtlNtStatusToDosError");
+  if (setInformation == nullptr || toError == nullptr) return TError{ERROR_CALL_NOT_IMPLEMENTED};
+  IO_STATUS_BLOCK status;
+  FILE_END_OF_FILE_INFO end;
+  end.EndOfFile.QuadPart = length;
+  const NTSTATUS result =
+      setInformation(ToSystemHandle(handle), &status, &end, sizeof end, FileEndOfFileInformation);
+  if (result >= 0) return {};
+  const ULONG error = toError(result);
+  return TError{error != ERROR_SUCCESS ? static_cast<TErrorCode>(error) : ERROR_GEN_FAILURE};
 }
 
 std::int64_t SizeOfFile(TFileHandle handle) {
