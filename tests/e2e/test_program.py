@@ -128,21 +128,18 @@ class ProgramTest(unittest.TestCase):
         self.assertEqual(self.run_program(*args, **options), (out, err, code), args)
 
     def started(self, *args, **options):
-        """The program, stopped once its destination "copy" has data. It runs in slices of
+        """The program, stopped once its new destination "copy" has data. It runs in slices of
         about 0.5 ms from the start, so no machine copies too fast for the test."""
+        copy = Path(self.path("copy"))
+        copy.unlink(missing_ok=True)
         program = subprocess.Popen(LOADER + [EXE, *args], env=options.pop("env", ENV),
                                    cwd=self.dir, **options)
         program.send_signal(signal.SIGSTOP)
-        copy = Path(self.path("copy"))
         while program.poll() is None and not (copy.exists() and copy.stat().st_size):
-            self.slice(program)
+            program.send_signal(signal.SIGCONT)
+            time.sleep(0.0005)
+            program.send_signal(signal.SIGSTOP)
         return program
-
-    @staticmethod
-    def slice(program):
-        program.send_signal(signal.SIGCONT)
-        time.sleep(0.0005)
-        program.send_signal(signal.SIGSTOP)
 
 
 class EveryBuild(ProgramTest):
@@ -196,11 +193,10 @@ class EveryBuild(ProgramTest):
 
     def test_a_long_copy_shows_its_progress_on_a_terminal_and_nothing_else_changes(self):
         Path(self.path("src")).write_bytes(os.urandom(1 << 20) * 512)  # no copy of it is instant
-        for terminal in (True, False):
-            Path(self.path("copy")).unlink(missing_ok=True)
-            reader, writer = pty.openpty() if terminal else os.pipe()
+        for terminal, kind in ((True, "xterm"), (False, "xterm"), (False, "dumb")):
+            reader, writer = pty.openpty() if terminal or kind == "dumb" else os.pipe()
             program = self.started("src", "copy", stdin=writer, stdout=PIPE, stderr=writer,
-                                   env=dict(ENV, TERM="xterm"))
+                                   env=dict(ENV, TERM=kind))
             os.close(writer)
             time.sleep(1.2)  # a second into the copy: the display's next turn shows it
             program.send_signal(signal.SIGCONT)
@@ -327,30 +323,29 @@ class Linux(ProgramTest):
             self.assertEqual(content(ours), content(src))
             self.assertLessEqual(os.stat(ours).st_blocks, os.stat(theirs).st_blocks)
 
-    def test_source_cut_during_the_copy_leaves_what_was_read(self):
-        src, copy, data = self.path("src"), self.path("copy"), os.urandom((1 << 20) + 1) * 256
-        Path(src).write_bytes(data)  # its period is no chunk's
-        program = self.started(src, copy, stdout=PIPE, stderr=PIPE)
-        os.truncate(src, 32 << 20)
-        program.send_signal(signal.SIGCONT)
-        self.assertEqual((*program.communicate(), program.returncode),
-                         (self.text(f"{src} > {copy}", COUNT.format(1)), b"", 0))
-        length = os.path.getsize(copy)
-        self.assertTrue(32 << 20 <= length < len(data), length)
-        self.assertTrue(Path(copy).read_bytes() == data[:length])
-
-    def test_an_interrupted_or_killed_copy_is_shorter_than_its_source(self):
-        data = os.urandom((1 << 20) + 1) * 256
+    def test_a_copy_stopped_on_the_way_keeps_only_bytes_known_to_be_right(self):
+        data = os.urandom((1 << 20) + 1) * 256  # its period is no chunk's
         Path(self.path("src")).write_bytes(data)
-        for interrupt in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGKILL):
-            program = self.started("src", "copy", stdout=PIPE, stderr=PIPE)
-            program.send_signal(interrupt)
+        nohup = lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN)  # ignored, it stays ignored
+        for sent, ignored in [(interrupt, False) for interrupt in (
+                signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGKILL)] + [
+                (signal.SIGHUP, True), (None, False)]:
+            program = self.started("src", "copy", stdout=PIPE, stderr=PIPE,
+                                   preexec_fn=nohup if ignored else None)
+            if sent:
+                program.send_signal(sent)
+            else:  # the source shrinks: the copy ends where the source did
+                os.truncate(self.path("src"), 32 << 20)
             program.send_signal(signal.SIGCONT)
-            self.assertEqual((*program.communicate(), program.returncode), (b"", b"", -interrupt))
-            length = os.path.getsize(self.path("copy"))
-            self.assertLess(length, len(data), interrupt)
-            if interrupt != signal.SIGKILL:  # cut to what was copied
-                self.assertTrue(Path(self.path("copy")).read_bytes() == data[:length], interrupt)
+            interrupted = sent and not ignored  # and prints nothing more
+            self.assertEqual((*program.communicate(), program.returncode), (b"", b"", -sent)
+                             if interrupted else (self.text("<src> > <copy>", COUNT.format(1)), b"", 0))
+            kept = Path(self.path("copy")).read_bytes()
+            if ignored:
+                self.assertTrue(kept == data)
+                continue
+            self.assertTrue(len(kept) < len(data) and (sent or len(kept) >= 32 << 20), sent)
+            self.assertTrue(sent == signal.SIGKILL or kept == data[:len(kept)], sent)
         question = self.text(f"<copy> {ASK})")[:-2]  # at a question, the run ends at once
         with subprocess.Popen([EXE, "src", "copy"], stdin=PIPE, stdout=PIPE, stderr=PIPE, env=ENV,
                               cwd=self.dir) as program:

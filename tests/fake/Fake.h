@@ -54,11 +54,10 @@ struct TMachine {
   bool searching = false;
   std::intptr_t nextHandle = 3;
   std::vector<TRule> rules;
-  std::vector<std::string> calls, injected;  // "ReadAt h=3 o=0 n=524288", " !" when injected
+  std::vector<std::string> calls;  // "ReadAt h=3 o=0 n=524288", with " !" when it failed
   platform::TFaultCallback faultHandler = nullptr;
   platform::TInterruptCallback interruptHandler = nullptr;
   void* interruptContext = nullptr;
-  bool console = true;  // a title to show progress in
   // Called before each read or write of a file, outside the fake's lock, with its offset.
   std::function<void(std::int64_t)> beforeTransfer;
 };

@@ -222,7 +222,6 @@ TEST_F(FakeTest, ReportsNameTheClassModuleAndAddressAndComeAfterTheLinesPrinted)
   EXPECT_EQ(fake::machine.out[2].size(), 1025u);
 }
 
-// Two workers that both fail: the failure first in file order is kept, though it comes first.
 // Two workers that both fail, the one later in the file first or last: the failure first in
 // file order is kept.
 TEST_F(FakeTest, TheFailureFirstInFileOrderIsKeptWhicheverWorkerFailsFirst) {
