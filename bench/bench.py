@@ -12,6 +12,7 @@ import hashlib
 import json
 import os
 import platform
+import pty
 import random
 import re
 import shlex
@@ -28,7 +29,7 @@ GENERATOR = 1              # bump when a generator changes, so old sources are r
 CP = ["cp", "--sparse=always", "--reflink=never"]
 # dravik pinned to one processor copies with one worker.
 ONE_WORKER = ["taskset", "-c", "0"]
-CASES = ["random", "image", "binary", "sparse", "zero", "folder", "create"]
+CASES = ["random", "image", "binary", "sparse", "zero", "folder", "create", "display"]
 FOLDER_FILE = 64 * KIB
 
 # Maps byte 0 to a non-zero value and leaves the others alone.
@@ -307,6 +308,8 @@ def make_sources(scale):
         "zero": Source("zero.bin", "zero", gen_zero, scaled(4 * GIB, scale), 5),
         "folder": Source("folder", "folder", gen_folder, FOLDER_FILE * max(1, round(2000 * scale)),
                          6, count=max(1, round(2000 * scale))),
+        # Long enough to show the progress display (from a second into a copy) for a while.
+        "display": Source("display.bin", "random", gen_random, scaled(8 * GIB, scale), 7),
     }
 
 
@@ -417,6 +420,48 @@ def check_zero_file(path, size):
     finally:
         os.close(fd)
     return problems
+
+
+def on_terminal(terminal, argv):
+    """Runs argv with standard error on a new pseudo-terminal (TERM=xterm) whose output is
+    read and kept, or on /dev/null; returns the exit code and what the terminal got."""
+    env = dict(os.environ, TERM="xterm")
+    if not terminal:
+        return subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, env=env).returncode, b""
+    master, slave = pty.openpty()
+    program = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=slave, env=env)
+    os.close(slave)
+    shown = b""
+    try:
+        while piece := os.read(master, 4096):
+            shown += piece
+    except OSError:  # the terminal has no writer left
+        pass
+    os.close(master)
+    return program.wait(), shown
+
+
+def run_display_case(path, dravik, folder, results, runs):
+    """Times a long copy with the progress display on (standard error a terminal) and off
+    (standard error /dev/null), through the same launcher; returns a table row."""
+    q = shlex.quote
+    out = os.path.join(folder, "out", "display")
+    launcher = f"{q(sys.executable)} {q(os.path.abspath(__file__))} --terminal"
+    commands = [(f"display {side}", f"{launcher} {side} {q(dravik)} {q(path)} {q(out)}")
+                for side in ("off", "on")]
+    log(f"  timing ({runs} rounds, the two in turn, after 1 warm-up)")
+    times = hyperfine(os.path.join(results, "display.json"), runs, f"rm -f {q(out)}", commands)
+    remove(out)
+    code, shown = on_terminal(True, [dravik, path, out])
+    problems = [] if code == 0 else [f"dravik exited with {code}"]
+    problems += compare(path, out)
+    if b"\x1b]2;" not in shown:
+        problems.append("the terminal showed no progress")
+    remove(out)
+    log(f"  {len(shown)} bytes of title and progress on the terminal")
+    return {"times": times, "problems": [f"display: {p}" for p in problems]}
 
 
 def run_case(case, source, path, dravik, folder, results, runs):
@@ -532,11 +577,23 @@ def per_round(mine, theirs):
     return f"{statistics.median(a / b for a, b in zip(mine, theirs)):.2f}"
 
 
+def display_table(row, source):
+    times = row["times"]
+    off, on = times["display off"], times["display on"]
+    median = lambda t: human_time(statistics.median(t)) if t else "failed"
+    return ["", "Progress display: the same copy with standard error on a terminal (the title "
+            "and progress shown) and on /dev/null (nothing shown), both through one launcher.",
+            "", "| file | display off | display on | ratio on/off |", "|---|---:|---:|---:|",
+            f"| {source.describe()} | {median(off)} | {median(on)} | {per_round(on, off)} |"]
+
+
 def table(rows, sources, scale, runs, folder, dravik, load):
     lines = ["| file | dravik | dravik, 1 worker | cp | ratio | ratio, 1 worker "
              "| dravik allocated | cp allocated | dravik peak RSS | cp peak RSS |",
              "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for case, row in rows.items():
+        if case == "display":
+            continue
         other = "truncate" if case == "create" else "cp"
         if case == "create":
             label = f"create {size_word(sources['create'])} (vs truncate)"
@@ -551,6 +608,8 @@ def table(rows, sources, scale, runs, folder, dravik, load):
                      f"| {human_bytes(row['allocated']['dravik'])} "
                      f"| {human_bytes(row['allocated'][other])} "
                      f"| {human_bytes(row['rss']['dravik'])} | {human_bytes(row['rss'][other])} |")
+    if "display" in rows:
+        lines += display_table(rows["display"], sources["display"])
     problems = [p for row in rows.values() for p in row["problems"]]
     lines.append("")
     if problems:
@@ -658,7 +717,10 @@ def main():
         for case in cases:
             log(f"[{case}]")
             path = None if case == "create" else sources[case].ensure(src)
-            rows[case] = run_case(case, sources[case], path, dravik, folder, results, runs)
+            if case == "display":
+                rows[case] = run_display_case(path, dravik, folder, results, runs)
+            else:
+                rows[case] = run_case(case, sources[case], path, dravik, folder, results, runs)
     finally:
         remove(os.path.join(folder, "out"))
         if not keep:
@@ -672,4 +734,6 @@ def main():
 
 
 if __name__ == "__main__":
+    if sys.argv[1:2] == ["--terminal"]:  # the launcher of the display case
+        sys.exit(on_terminal(sys.argv[2] == "on", sys.argv[3:])[0])
     sys.exit(main())
