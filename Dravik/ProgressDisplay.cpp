@@ -62,7 +62,7 @@ TProgressDisplay::TProgressDisplay(const TCopyWatch& watch)
 
 TProgressDisplay::~TProgressDisplay() {
   {
-    const std::lock_guard<std::timed_mutex> lock(FMutex);
+    const std::lock_guard<std::mutex> lock(FMutex);
     FStopping = true;
   }
   FWake.notify_all();
@@ -71,14 +71,17 @@ TProgressDisplay::~TProgressDisplay() {
 }
 
 void TProgressDisplay::PutTitleBack() {
-  std::unique_lock<std::timed_mutex> lock(FMutex, std::defer_lock);
-  if (!lock.try_lock_for(std::chrono::seconds(1))) return;
+  std::unique_lock<std::mutex> lock(FMutex, std::defer_lock);
+  for (int attempt = 0; !lock.try_lock(); ++attempt) {  // a second at most
+    if (attempt == 100) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   if (FTitle.open) platform::CloseProgressTitle(FTitle);
   FTitle = {};
 }
 
 void TProgressDisplay::Watch() {
-  std::unique_lock<std::timed_mutex> lock(FMutex);
+  std::unique_lock<std::mutex> lock(FMutex);
   while (!FWake.wait_for(lock, kUpdateInterval, [this] { return FStopping; })) {
     Update(FWatch.State());
   }

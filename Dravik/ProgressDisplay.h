@@ -35,8 +35,8 @@ class TProgressDisplay {
   void Update(const TCopyWatch::TState& state);
 
   const TCopyWatch& FWatch;
-  std::timed_mutex FMutex;
-  std::condition_variable_any FWake;
+  std::mutex FMutex;
+  std::condition_variable FWake;
   bool FStopping = false;
   std::uint64_t FShownSerial = 0;
   platform::TProgressTitle FTitle;

@@ -170,12 +170,13 @@ class TCopyJob {
   }
 
   // Before a write that ends by `end`: the length reaches the end of the chunk being written.
-  // Where it cannot be set, the write extends the file itself.
+  // Once it cannot be set, the writes extend the file themselves, and no later step is taken:
+  // it could cut off what another worker's write has just put past the length.
   void LengthenFor(std::int64_t end, std::int64_t chunkEnd) {
     const std::lock_guard<std::mutex> lock(FMutex);
-    if (end <= FLength) return;
+    if (FLength < 0 || end <= FLength) return;
     const std::int64_t length = std::max(end, std::min(chunkEnd, FSize));
-    if (!FDest.SetSize(length).Failed()) FLength = length;
+    FLength = FDest.SetSize(length).Failed() ? -1 : length;
   }
 
   // Reads the chunk's data, piece by piece, into `chunk` and writes what is not zeros; the
@@ -192,7 +193,7 @@ class TCopyJob {
       const auto wanted = static_cast<std::size_t>(std::min(end, ahead.end) - at);
       std::uint8_t* const bytes = chunk + (at - start);
       const TTransfer read = FSource.Read(at, bytes, wanted);
-      LengthenFor(at + static_cast<std::int64_t>(read.done), end);
+      if (read.done > 0) LengthenFor(at + static_cast<std::int64_t>(read.done), end);
       const TTransfer written = FDest.Write(at, bytes, read.done);
       if (written.error.Failed()) {
         StopAt(
@@ -217,7 +218,7 @@ class TCopyJob {
   std::mutex FMutex;
   std::int64_t FNextChunk = 0;
   std::int64_t FWorking[kWorkers] = {kNoEnd, kNoEnd};  // the chunk each worker is on
-  std::int64_t FLength = 0;
+  std::int64_t FLength = 0;  // -1 once a step failed: the file's length is not known
   TCopyStop FStop;
 };
 

@@ -340,6 +340,7 @@ bool RemoveFile(const std::string& path) {
 }
 
 TError SetLength(TFileHandle handle, std::int64_t length) {
+  const std::lock_guard<std::mutex> lock(fake::workers);
   const TErrorCode code = Call("SetLength", On(handle) + " o=" + std::to_string(length));
   if (code == 0) fake::DataOf(handle).SetLength(length);
   return {code};

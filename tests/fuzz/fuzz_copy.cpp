@@ -122,14 +122,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string lastLength = "SetLength o=0";  // the length set last, " !" when that failed
   for (std::size_t at = 0; at < calls.size(); ++at) {
     const std::string& call = calls[at];
-    if (Is(call, "SetLength") && std::any_of(calls.begin() + at, calls.end(), [&](auto& later) {
-          return Is(later, "WriteAt");
-        })) {  // the length grows to the end of a chunk whose data a worker read, never past it
-      Check(std::any_of(calls.begin(), calls.begin() + at, [&](const std::string& before) {
-        return Is(before, "ReadAt") && OffsetOf(before) < OffsetOf(call) &&
-               OffsetOf(before) >= (OffsetOf(call) - 1) / kChunk * kChunk;
-      }));
-    }
+    // The length grows to the end of a chunk whose data a worker read, never past it.
+    Check(!Is(call, "SetLength") || std::none_of(calls.begin() + at, calls.end(), [](auto& c) {
+      return Is(c, "WriteAt");
+    }) || std::any_of(calls.begin(), calls.begin() + at, [&](const std::string& before) {
+      return Is(before, "ReadAt") && OffsetOf(before) < OffsetOf(call) &&
+             OffsetOf(before) >= (OffsetOf(call) - 1) / kChunk * kChunk;
+    }));
     if (Is(call, "SetLength")) lastLength = call;
     // No write extends the file, where the length could be set; a read starts in a unit with
     // data, or where the end is.
