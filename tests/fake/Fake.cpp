@@ -2,12 +2,10 @@
 #include "tests/fake/Fake.h"
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <stdexcept>
-#include <thread>
 
 namespace fake {
 
@@ -43,17 +41,9 @@ namespace {
 using platform::TErrorCode;
 using platform::TFileHandle;
 
-std::mutex workers;  // the copy's workers read and write from two threads
-std::mutex logged;   // calls come from the workers, the display and an interrupt too
-std::condition_variable interruptHandled;
-bool interrupted = false;  // the interrupt's handler has returned
-struct TInterrupter {      // joined at the latest when the tests end
-  std::thread thread;
-  ~TInterrupter() { Join(); }
-  void Join() {
-    if (thread.joinable()) thread.join();
-  }
-} interrupter;
+std::mutex workers;             // the copy's workers read and write from two threads
+std::mutex logged;              // calls come from the workers, the display and an interrupt too
+std::future<void> interrupter;  // the interrupt's handler, on a thread of its own
 constexpr std::intptr_t kStd = 1000;  // handles 1000-1002 are the standard streams
 
 bool IsLead(char byte) {
@@ -176,18 +166,12 @@ bool Matches(const char* pattern, const char* name) {
 }  // namespace
 
 void Interrupt() {
-  const std::lock_guard<std::mutex> lock(logged);
-  interrupter.thread = std::thread([] {
-    machine.interruptHandler(machine.interruptContext);
-    const std::lock_guard<std::mutex> lock(logged);
-    interrupted = true;
-    interruptHandled.notify_all();
-  });
+  interrupter =
+      std::async(std::launch::async, [] { machine.interruptHandler(machine.interruptContext); });
 }
 
 void Reset() {
-  interrupter.Join();
-  interrupted = false;
+  interrupter = {};  // once the handler has returned
   machine = TMachine{};
   AddVolume("C:\\", true);
   AddFolder("C:\\work");
@@ -257,8 +241,7 @@ void InstallInterruptHandler(TInterruptCallback callback, void* context) {
   machine.interruptContext = context;
 }
 void AwaitProcessEnd() {
-  std::unique_lock<std::mutex> lock(fake::logged);
-  fake::interruptHandled.wait_for(lock, std::chrono::seconds(10), [] { return fake::interrupted; });
+  fake::interrupter.wait();  // the interrupt's handler returns, and the process ends
   throw fake::TProcessEnded{fake::kInterruptedExit};
 }
 TProgressTitle OpenProgressTitle() {

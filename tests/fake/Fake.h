@@ -1,7 +1,7 @@
 // The machine the unit tests run the program on: a Japanese Windows (code page 932) with drive
-// C: (NTFS, 4 KiB units), the current folder C:\work, files as extents with holes, standard
-// streams, a log of the calls that can fail, and failures on schedule (the n-th call of a kind
-// fails, or transfers fewer bytes). Tests use `fake::machine` directly; Reset() restores it.
+// C: (NTFS, 4 KiB units), the folder C:\work, files as extents with holes, standard streams, a
+// log of the calls, and failures on schedule (the n-th call of a kind fails, or transfers fewer
+// bytes). Tests use `fake::machine` directly; Reset() restores it.
 #pragma once
 
 #include <cstdint>
@@ -29,10 +29,10 @@ struct TNode {
   std::string name;
   TData data;
 };
-struct TRule {  // one per kind
+struct TRule {  // one per kind; code 0: a transfer moves at most `shortBytes` and succeeds
   std::string kind;
   int nth;
-  platform::TErrorCode code;  // 0: a transfer moves at most `shortBytes` and succeeds
+  platform::TErrorCode code;
   bool andLater;
   std::uint32_t shortBytes;
   int seen = 0;
@@ -80,14 +80,11 @@ std::int64_t FileLength(const std::string& path);
 std::set<std::int64_t> AllocatedUnits(const std::string& path, std::int64_t unit = 4096);
 int OpenHandles();  // files and searches left open
 
-// What EndProcess throws.
-struct TProcessEnded {
+struct TProcessEnded {  // what EndProcess throws, and AwaitProcessEnd after an interrupt
   int code;
 };
-constexpr int kInterruptedExit = -2;  // the code a run the user interrupted ends with
-
-// Interrupts the run as the user would: the handler runs on a thread of its own, and the thread
-// that waits for the end of the process (AwaitProcessEnd) throws TProcessEnded once it is done.
+constexpr int kInterruptedExit = -2;
+// Interrupts the run as the user would: the handler runs on a thread of its own.
 void Interrupt();
 
 }  // namespace fake

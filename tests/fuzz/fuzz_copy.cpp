@@ -8,10 +8,9 @@
 // seeds put runs on 2049-byte, unit and chunk edges, every byte alone in a unit, each failure.
 //
 // Input: a byte of settings (bits 0-1 the unit, bit 2 hidden holes, bit 3 two workers, bit 4
-// an interrupt before the transfer that bits 5-7 count), a byte for the failures (bits 0-2
-// which, see kFailures; bits 3-7 from which call), then
-// three bytes per run: its step (bits 0-1: 1, 2049, 4096 or 65536 bytes; bit 2: a hole), how
-// many steps long it is, and the byte it is filled with (0: written zeros).
+// an interrupt before the transfer bits 5-7 count), a byte for the failures (bits 0-2 which, see
+// kFailures; bits 3-7 from which call), then three bytes per run: its step (bits 0-1: 1, 2049,
+// 4096 or 65536 bytes; bit 2: a hole), its length in steps, its byte (0: written zeros).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -120,6 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::set<std::int64_t> sourceUnits = fake::AllocatedUnits("C:\\src", unit);
   const std::vector<std::string>& calls = fake::machine.calls;
   std::string lastLength = "SetLength o=0";  // the length set last, " !" when that failed
+  bool writtenSince = false;                 // a write came after it
   for (std::size_t at = 0; at < calls.size(); ++at) {
     const std::string& call = calls[at];
     // The length grows to the end of a chunk whose data a worker read, never past it.
@@ -130,6 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
              OffsetOf(before) >= (OffsetOf(call) - 1) / kChunk * kChunk;
     }));
     if (Is(call, "SetLength")) lastLength = call;
+    writtenSince = Is(call, "WriteAt") || (writtenSince && !Is(call, "SetLength"));
     // No write extends the file, where the length could be set; a read starts in a unit with
     // data, or where the end is.
     Check(!Is(call, "WriteAt") || EndOf(call) <= OffsetOf(lastLength) || lastLength.back() == '!');
@@ -138,18 +139,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   std::int64_t stop;
   std::string expected = Expected(length, stop);
-  const auto lastWrite =
-      std::find_if(calls.rbegin(), calls.rend(), [](auto& c) { return Is(c, "WriteAt"); });
-  const auto finalLength =
-      std::find_if(calls.rbegin(), lastWrite, [](auto& c) { return Is(c, "SetLength"); });
-  const bool endFailed = finalLength != lastWrite && finalLength->back() == '!';
+  const bool endFailed = !writtenSince && lastLength.back() == '!';  // the final length failed
   if (expected.empty() && endFailed)
     expected = "EWriteError " + std::to_string(fake::machine.rules[0].code);
   if (interrupted) {  // cut to bytes known to be right, shorter unless complete, if it could be
-    const bool cut = std::none_of(calls.begin(), calls.end(),
-                                  [](auto& c) { return Is(c, "SetLength") && c.back() == '!'; });
-    Check(!cut || (copied.compare(0, copied.size(), content, 0, copied.size()) == 0 &&
-                   (copied.size() < std::size_t(length) || copied == content)));
+    Check(lastLength.back() == '!' || (content.compare(0, copied.size(), copied) == 0 &&
+                                       (copied.size() < std::size_t(length) || copied == content)));
     return 0;
   }
   Check(raised == expected);
