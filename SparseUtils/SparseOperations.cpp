@@ -111,18 +111,18 @@ struct TCopyStop {
 // The destination's length grows with the chunks being written, never past them: no write
 // extends the file (a file system that allocates ahead of a growing end, XFS, would keep that
 // space), and a copy killed on the way leaves a file shorter than its source. An interrupt
-// stops the workers before their next piece; what they finished is the copied prefix.
+// lets each worker finish the chunk it is on and hands out no more, so every chunk handed out
+// is copied when the workers are done.
 class TCopyJob {
  public:
-  static constexpr int kWorkers = 2;
-
   TCopyJob(const TSourceFile& source, TSparseFile& dest, std::int64_t size, TCopyWatch& watch)
       : FSource(source), FDest(dest), FSize(size), FWatch(watch) {}
 
-  void Work(int worker, std::uint8_t* chunk) {
+  void Work(std::uint8_t* chunk) {
     TDataAhead ahead;
-    for (std::int64_t start = 0; TakeChunk(worker, start);) {
-      if (!CopyChunk(start, chunk, ahead)) return;  // the chunk stays unfinished
+    for (std::int64_t start = 0; TakeChunk(start);) {
+      if (!CopyChunk(start, chunk, ahead)) return;
+      FWatch.Advance(std::clamp<std::int64_t>(FSize - start, 0, kChunkBytes));
     }
   }
 
@@ -136,32 +136,20 @@ class TCopyJob {
     return FLength;
   }
 
-  // Once the workers are done: the bytes before the first chunk not finished, or the stop.
+  // Once the workers are done: the bytes of the chunks handed out, up to the stop.
   std::int64_t CopiedPrefix() {
     const std::lock_guard<std::mutex> lock(FMutex);
-    std::int64_t prefix = std::min(FNextChunk, FStop.position);
-    for (const std::int64_t start : FWorking) prefix = std::min(prefix, start);
-    return prefix;
+    return std::min(FNextChunk, FStop.position);
   }
 
  private:
-  // Marks the chunk the worker held as finished and hands it the next one, unless the copy
-  // has stopped there or has been interrupted.
-  bool TakeChunk(int worker, std::int64_t& start) {
+  // The next chunk, unless the copy has stopped there or has been interrupted.
+  bool TakeChunk(std::int64_t& start) {
     const std::lock_guard<std::mutex> lock(FMutex);
-    if (FWorking[worker] != kNoEnd) {
-      FWatch.Advance(std::clamp<std::int64_t>(FSize - FWorking[worker], 0, kChunkBytes));
-    }
-    FWorking[worker] = kNoEnd;
-    if (FNextChunk >= FStop.position || FWatch.Interrupted()) return false;
-    start = FWorking[worker] = FNextChunk;
+    start = FNextChunk;
+    if (start >= FStop.position || FWatch.Interrupted()) return false;
     FNextChunk += kChunkBytes;
     return true;
-  }
-
-  bool GoesOnAt(std::int64_t at) {
-    const std::lock_guard<std::mutex> lock(FMutex);
-    return at < FStop.position && !FWatch.Interrupted();
   }
 
   void StopAt(const TCopyStop& stop) {
@@ -184,7 +172,7 @@ class TCopyJob {
   bool CopyChunk(std::int64_t start, std::uint8_t* chunk, TDataAhead& ahead) {
     const std::int64_t end = start + kChunkBytes;
     for (std::int64_t at = start; at < end;) {
-      if (!GoesOnAt(at)) return false;
+      if (at >= Stop().position) return false;
       FSource.FindData(at, FDest.Unit(), ahead);
       if (ahead.start > at) {
         at = ahead.start;
@@ -217,7 +205,6 @@ class TCopyJob {
   TCopyWatch& FWatch;
   std::mutex FMutex;
   std::int64_t FNextChunk = 0;
-  std::int64_t FWorking[kWorkers] = {kNoEnd, kNoEnd};  // the chunk each worker is on
   std::int64_t FLength = 0;  // -1 once a step failed: the file's length is not known
   TCopyStop FStop;
 };
@@ -249,11 +236,11 @@ class TWorkers {
     std::thread helper;
     if (FSecond) {
       try {
-        helper = std::thread([&job, this] { job.Work(1, FSecond->Start()); });
+        helper = std::thread([&job, this] { job.Work(FSecond->Start()); });
       } catch (const std::system_error&) {
       }
     }
-    job.Work(0, FFirst.Start());
+    job.Work(FFirst.Start());
     if (helper.joinable()) helper.join();
   }
 

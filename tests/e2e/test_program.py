@@ -1,6 +1,5 @@
-"""What only the real program on a real system shows: the Linux build natively, a Windows exe
-under the Wine of the root that tools/wine-root.sh runs these tests in. Expected texts name the
-test's files as "<name>"; they become T:\\ paths in code page 932 under Wine, else UTF-8."""
+"""The real programs on real files: natively, or a Windows exe under the Wine of tools/wine-root.sh.
+Expected texts name files "<name>": T:\\ paths in code page 932 under Wine, else UTF-8."""
 
 import contextlib, os, pty, re, resource, select, shutil, signal, socket, subprocess, tempfile
 import time, unittest
@@ -97,8 +96,7 @@ class ProgramTest(unittest.TestCase):
         self.skipTest(reason)
 
     def mounted(self, *kinds):
-        """A new volume of the first file system of `kinds` this machine can make, mounted in
-        the test's folder (from an image there, or a ramfs); else the test is skipped."""
+        """A volume of the first of `kinds` this machine can make, in the test's folder."""
         reasons = []
         for kind in kinds:
             volume, image = self.path(kind), self.path(kind + ".img")
@@ -129,8 +127,7 @@ class ProgramTest(unittest.TestCase):
         self.assertEqual(self.run_program(*args, **options), (out, err, code), args)
 
     def started(self, *args, **options):
-        """The program, stopped once its new destination "copy" has data. It runs in slices of
-        about 0.5 ms from the start, so no machine copies too fast for the test."""
+        """The program, stopped once its new "copy" has data: no machine copies too fast."""
         copy = Path(self.path("copy"))
         copy.unlink(missing_ok=True)
         program = subprocess.Popen(LOADER + [EXE, *args], env=options.pop("env", ENV),

@@ -328,11 +328,8 @@ TError SetLength(TFileHandle handle, std::int64_t length) {
   if (code == 0) fake::DataOf(handle).SetLength(length);
   return {code};
 }
-std::int64_t SizeOfFile(TFileHandle handle) {
-  return Call("SizeOfFile", On(handle)) ? -1 : fake::DataOf(handle).length;
-}
+std::int64_t SizeOfFile(TFileHandle handle) { return fake::DataOf(handle).length; }
 std::uint32_t AllocationUnitOf(TFileHandle handle) {
-  if (Call("AllocationUnitOf", On(handle))) return 0;
   return machine.volumes.at(fake::Key(fake::RootOf(machine.files[handle.value]) + "\\")).second;
 }
 
@@ -357,10 +354,7 @@ TPathKind KindOfPath(const std::string& path) {
 TPathResult Resolved(const std::string& path) {
   return {path, {path.empty() ? kErrorFileNotFound : 0}};
 }
-TPathResult CurrentFolder() {
-  if (const TErrorCode code = Call("CurrentFolder", "")) return {"", {code}};
-  return Resolved(machine.folder);
-}
+TPathResult CurrentFolder() { return Resolved(machine.folder); }
 TPathResult FullPathOf(const std::string& path) {
   if (const TErrorCode code = Call("FullPathOf", path)) return {"", {code}};
   return Resolved(Full(path));
