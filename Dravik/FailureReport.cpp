@@ -174,7 +174,10 @@ void RunProgram(void (*body)(TCopyWatch& watch)) {
   TRunFrame frame{watch, display};
   runFrame = &frame;
   platform::InstallFaultHandler(HandleProcessorFault);
-  platform::InstallInterruptHandler(HandleInterrupt, &frame);
+  watch.BeforeFirstCopy([&frame] {  // a run that copies nothing starts no thread
+    platform::InstallInterruptHandler(HandleInterrupt, &frame);
+    frame.display.Start();
+  });
   try {
     body(watch);
   } catch (const Exception& error) {

@@ -57,8 +57,9 @@ std::string ProgressText(const TCopyWatch::TState& state, TClock::duration taken
   return text + NamePart(state.fileName);
 }
 
-TProgressDisplay::TProgressDisplay(const TCopyWatch& watch)
-    : FWatch(watch), FThread([this] { Watch(); }) {}
+void TProgressDisplay::Start() {
+  FThread = std::thread([this] { Watch(); });
+}
 
 TProgressDisplay::~TProgressDisplay() {
   {
@@ -66,7 +67,7 @@ TProgressDisplay::~TProgressDisplay() {
     FStopping = true;
   }
   FWake.notify_all();
-  FThread.join();
+  if (FThread.joinable()) FThread.join();
   PutTitleBack();
 }
 

@@ -19,8 +19,9 @@ std::string ProgressText(const TCopyWatch::TState& state,
 
 class TProgressDisplay {
  public:
-  // Watches `watch` on a thread of its own.
-  explicit TProgressDisplay(const TCopyWatch& watch);
+  explicit TProgressDisplay(const TCopyWatch& watch) : FWatch(watch) {}
+  // Watches on a thread of its own from now on.
+  void Start();
   ~TProgressDisplay();
 
   TProgressDisplay(const TProgressDisplay&) = delete;

@@ -1,5 +1,7 @@
 #include "SparseUtils/CopyWatch.h"
 
+#include <utility>
+
 #include "platform/Platform.h"
 
 TCopyWatch::TState TCopyWatch::State() const {
@@ -16,6 +18,7 @@ void TCopyWatch::Interrupt() {
 }
 
 void TCopyWatch::Begin(const std::string& fileName, std::int64_t size) {
+  if (FBeforeFirstCopy) std::exchange(FBeforeFirstCopy, nullptr)();
   {
     const std::lock_guard<std::mutex> lock(FMutex);
     if (!Interrupted()) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -26,6 +27,10 @@ class TCopyWatch {
   // copy that had not begun never begins. Returns once no copy runs.
   void Interrupt();
 
+  // Runs `start` as the first copy begins, on its thread: what watches copies (a progress
+  // display, an interrupt handler) starts there, and not in a run that copies nothing.
+  void BeforeFirstCopy(std::function<void()> start) { FBeforeFirstCopy = std::move(start); }
+
   // For the copy itself. Once the copy is interrupted, Begin and End wait for the process to
   // end instead of returning: nothing more of the run happens.
   void Begin(const std::string& fileName, std::int64_t size);
@@ -37,6 +42,7 @@ class TCopyWatch {
   mutable std::mutex FMutex;
   std::condition_variable FEnded;
   TState FState;
+  std::function<void()> FBeforeFirstCopy;
   std::atomic<std::int64_t> FDone{0};
   std::atomic<bool> FInterrupted{false};
 };

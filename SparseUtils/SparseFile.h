@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "platform/Platform.h"
@@ -40,6 +41,16 @@ class TSparseFile {
   // positional write; units of zeros are passed over. Several threads may write at once.
   TTransfer Write(std::int64_t offset, const std::uint8_t* bytes, std::size_t count);
 
+  // From now on the file's length runs ahead of the writes, up to `limit`: before a write that
+  // ends past it, it is set a step further. So no write extends the file (a file system that
+  // allocates ahead of a growing end, XFS, would keep that space), and a copy killed on the way
+  // leaves a file no longer than its writes and a step. A write past `limit`, or a length that
+  // cannot be set, ends the steps: the writes extend the file then, and a later step could
+  // cut off what one of them put past the length.
+  void GrowAheadTo(std::int64_t limit);
+  // The length the steps have set, or -1 when the writes may have extended the file.
+  std::int64_t GrownLength();
+
   // Gives the file its length now: cut off, or grown with a hole.
   platform::TError SetSize(std::int64_t size);
 
@@ -47,9 +58,13 @@ class TSparseFile {
 
  private:
   TTransfer WriteAll(std::int64_t offset, const std::uint8_t* bytes, std::size_t count);
+  void GrowFor(std::int64_t end);
 
   std::string FFileName;
   platform::TFileHandle FHandle;
   bool FCreated = false;
   std::size_t FUnit = 512;
+  std::mutex FGrowing;
+  std::int64_t FLength = -1;  // no steps until GrowAheadTo
+  std::int64_t FGrowLimit = 0;
 };

@@ -108,11 +108,8 @@ struct TCopyStop {
 // - bytes written past the stop (by a worker that had not yet seen it) are cut off with the
 //   length, which is set to the stop.
 //
-// The destination's length grows with the chunks being written, never past them: no write
-// extends the file (a file system that allocates ahead of a growing end, XFS, would keep that
-// space), and a copy killed on the way leaves a file shorter than its source. An interrupt
-// lets each worker finish the chunk it is on and hands out no more, so every chunk handed out
-// is copied when the workers are done.
+// An interrupt lets each worker finish the chunk it is on and hands out no more, so every chunk
+// handed out is copied when the workers are done.
 class TCopyJob {
  public:
   TCopyJob(const TSourceFile& source, TSparseFile& dest, std::int64_t size, TCopyWatch& watch)
@@ -129,11 +126,6 @@ class TCopyJob {
   TCopyStop Stop() {
     const std::lock_guard<std::mutex> lock(FMutex);
     return FStop;
-  }
-
-  std::int64_t Length() {
-    const std::lock_guard<std::mutex> lock(FMutex);
-    return FLength;
   }
 
   // Once the workers are done: the bytes of the chunks handed out, up to the stop.
@@ -157,16 +149,6 @@ class TCopyJob {
     if (stop.position < FStop.position) FStop = stop;
   }
 
-  // Before a write that ends by `end`: the length reaches the end of the chunk being written.
-  // Once it cannot be set, the writes extend the file themselves, and no later step is taken:
-  // it could cut off what another worker's write has just put past the length.
-  void LengthenFor(std::int64_t end, std::int64_t chunkEnd) {
-    const std::lock_guard<std::mutex> lock(FMutex);
-    if (FLength < 0 || end <= FLength) return;
-    const std::int64_t length = std::max(end, std::min(chunkEnd, FSize));
-    FLength = FDest.SetSize(length).Failed() ? -1 : length;
-  }
-
   // Reads the chunk's data, piece by piece, into `chunk` and writes what is not zeros; the
   // holes of the source are neither read nor written. False when the copy stopped inside it.
   bool CopyChunk(std::int64_t start, std::uint8_t* chunk, TDataAhead& ahead) {
@@ -181,7 +163,6 @@ class TCopyJob {
       const auto wanted = static_cast<std::size_t>(std::min(end, ahead.end) - at);
       std::uint8_t* const bytes = chunk + (at - start);
       const TTransfer read = FSource.Read(at, bytes, wanted);
-      if (read.done > 0) LengthenFor(at + static_cast<std::int64_t>(read.done), end);
       const TTransfer written = FDest.Write(at, bytes, read.done);
       if (written.error.Failed()) {
         StopAt(
@@ -205,7 +186,6 @@ class TCopyJob {
   TCopyWatch& FWatch;
   std::mutex FMutex;
   std::int64_t FNextChunk = 0;
-  std::int64_t FLength = 0;  // -1 once a step failed: the file's length is not known
   TCopyStop FStop;
 };
 
@@ -256,6 +236,7 @@ TCopyStop Copy(const TSourceFile& source, TSparseFile& dest, TCopyWatch& watch) 
   const std::int64_t size = source.Size();
   TWorkers workers(size);
   watch.Begin(source.FileName(), size);
+  dest.GrowAheadTo(size);
   TCopyJob job(source, dest, size, watch);
   workers.Run(job);
   if (watch.Interrupted()) {
@@ -263,7 +244,7 @@ TCopyStop Copy(const TSourceFile& source, TSparseFile& dest, TCopyWatch& watch) 
     watch.End();
   }
   TCopyStop stop = job.Stop();
-  if (stop.position != job.Length()) {
+  if (stop.position != dest.GrownLength()) {
     const platform::TError ended = dest.SetSize(stop.position);
     if (ended.Failed() && stop.kind == TCopyStop::kEndOfSource) {
       stop = {stop.position, TCopyStop::kWriteFailed, ended};

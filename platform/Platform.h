@@ -50,20 +50,21 @@ constexpr TFileHandle kInvalidHandle{};
 
 // ---- Process -------------------------------------------------------------
 
-// Called once, first thing in main, before any other thread starts. POSIX: remembers argv,
-// makes sure descriptors 0-2 are occupied (a closed one is remembered as "no handle"), takes
-// the files behind them as open, ignores SIGPIPE and SIGXFSZ, holds back the interrupt signals
-// for InstallInterruptHandler, and takes the user's locale. Win32: keeps volume queries on
+// Called once, first thing in main. POSIX: remembers argv, makes sure descriptors 0-2 are
+// occupied (a closed one is remembered as "no handle"), takes the files behind them as open,
+// ignores SIGPIPE and SIGXFSZ, and takes the user's locale. Win32: keeps volume queries on
 // empty drives from showing dialogs and takes the files behind the standard handles.
 void Startup(int argc, char** argv);
 
 // Ends the process at once with the given exit code. Open handles are closed by the system.
 [[noreturn]] void EndProcess(int exitCode);
 
-// Called on a thread of its own when the user interrupts the run: Ctrl+C, Ctrl+Break or the
-// console closed (Windows); SIGINT, SIGTERM or SIGHUP (POSIX), unless the process was started
-// to ignore it. When the callback returns, the process ends as the system ends an interrupted
-// one (STATUS_CONTROL_C_EXIT; the signal itself, by its default action), writing nothing.
+// From now on `callback` is called on a thread of its own when the user interrupts the run:
+// Ctrl+C, Ctrl+Break or the console closed (Windows); SIGINT, SIGTERM or SIGHUP (POSIX), unless
+// the process was started to ignore it. When it returns, the process ends as the system ends an
+// interrupted one (STATUS_CONTROL_C_EXIT; the signal itself, by its default action), writing
+// nothing. Called on the main thread while it is the only one: the threads it starts later
+// hold the signals back for the handler's thread.
 using TInterruptCallback = void (*)(void* context);
 void InstallInterruptHandler(TInterruptCallback callback, void* context);
 

@@ -100,31 +100,30 @@ struct TProcessState {
   int argc = 0;
   char** argv = nullptr;
   bool standardClosed[3] = {};  // descriptors 0-2 found closed at start-up
-  sigset_t interrupts;          // held back for the thread that waits for them
 };
 TProcessState processState;
 
 // ---- Interrupts --------------------------------------------------------------
 
-// Every thread holds the interrupt signals back (the copy's workers start with the mask of the
-// thread that starts them), and one thread waits for them: the copy is stopped and cut on a
-// thread of its own, and no code runs inside a signal handler. A signal the process was
-// started to ignore (nohup, a background job) stays ignored.
-void HoldBackInterrupts() {
-  sigemptyset(&processState.interrupts);
-  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
-    struct sigaction current {};
-    if (sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
-      sigaddset(&processState.interrupts, signalNumber);
-    }
-  }
-  pthread_sigmask(SIG_BLOCK, &processState.interrupts, nullptr);
-}
-
+// Every thread holds the interrupt signals back (the threads started later take the mask of
+// the thread that starts them), and one thread waits for them: the copy is stopped and cut on a
+// thread of its own, and no code runs inside a signal handler.
 struct TInterruptHandler {
   TInterruptCallback callback;
   void* context;
+  sigset_t signals;
 };
+
+// The interrupts, less those the process was started to ignore (nohup, a background job).
+void TakeInterrupts(sigset_t& signals) {
+  sigemptyset(&signals);
+  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction current {};
+    if (sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
+      sigaddset(&signals, signalNumber);
+    }
+  }
+}
 
 // Waits for an interrupt, has it handled, then lets the signal end the process as it would
 // have without a handler.
@@ -132,7 +131,7 @@ void* WaitForInterrupt(void* argument) {
   const TInterruptHandler handler = *static_cast<TInterruptHandler*>(argument);
   delete static_cast<TInterruptHandler*>(argument);
   int signalNumber = 0;
-  while (sigwait(&processState.interrupts, &signalNumber) != 0) {
+  while (sigwait(&handler.signals, &signalNumber) != 0) {
   }
   handler.callback(handler.context);
   signal(signalNumber, SIG_DFL);
@@ -383,19 +382,21 @@ void Startup(int argc, char** argv) {
   // A reader that has gone and a file-size limit become write errors, not a silent death.
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
-  HoldBackInterrupts();
   setlocale(LC_ALL, "");
 }
 
 void InstallInterruptHandler(TInterruptCallback callback, void* context) {
-  auto* handler = new TInterruptHandler{callback, context};
+  auto* handler = new TInterruptHandler{callback, context, {}};
+  TakeInterrupts(handler->signals);
+  pthread_sigmask(SIG_BLOCK, &handler->signals, nullptr);
   pthread_t waiter;
   if (pthread_create(&waiter, nullptr, WaitForInterrupt, handler) == 0) {
     pthread_detach(waiter);
     return;
   }
-  delete handler;  // no thread to wait: the signals end the process as they would have
-  pthread_sigmask(SIG_UNBLOCK, &processState.interrupts, nullptr);
+  // No thread to wait: the signals end the process as they would have.
+  pthread_sigmask(SIG_UNBLOCK, &handler->signals, nullptr);
+  delete handler;
 }
 
 void AwaitProcessEnd() {

@@ -33,7 +33,6 @@ std::int64_t OffsetOf(const std::string& call) {
 std::int64_t EndOf(const std::string& call) {
   return OffsetOf(call) + std::stoll(call.substr(call.find("n=") + 2));
 }
-constexpr std::int64_t kChunk = 512 << 10;
 bool Is(const std::string& call, const char* kind) { return call.find(kind) == 0; }
 
 // clang-format off
@@ -122,12 +121,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   bool writtenSince = false;                 // a write came after it
   for (std::size_t at = 0; at < calls.size(); ++at) {
     const std::string& call = calls[at];
-    // The length grows to the end of a chunk whose data a worker read, never past it.
+    // The length grows right before a write, a step of 4 MiB past its end at most.
     Check(!Is(call, "SetLength") || std::none_of(calls.begin() + at, calls.end(), [](auto& c) {
       return Is(c, "WriteAt");
-    }) || std::any_of(calls.begin(), calls.begin() + at, [&](const std::string& before) {
-      return Is(before, "ReadAt") && OffsetOf(before) < OffsetOf(call) &&
-             OffsetOf(before) >= (OffsetOf(call) - 1) / kChunk * kChunk;
+    }) || std::any_of(calls.begin() + at, calls.end(), [&](const std::string& later) {
+      return Is(later, "WriteAt") && EndOf(later) <= OffsetOf(call) &&
+             EndOf(later) >= OffsetOf(call) - (4 << 20);
     }));
     if (Is(call, "SetLength")) lastLength = call;
     writtenSince = Is(call, "WriteAt") || (writtenSince && !Is(call, "SetLength"));
