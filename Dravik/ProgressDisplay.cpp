@@ -1,6 +1,7 @@
 #include "Dravik/ProgressDisplay.h"
 
 #include <cstdio>
+#include <future>
 
 #include "SparseUtils/Paths.h"
 #include "SparseUtils/ProgramTexts.h"
@@ -57,8 +58,14 @@ std::string ProgressText(const TCopyWatch::TState& state, TClock::duration taken
   return text + NamePart(state.fileName);
 }
 
+// Returns once the thread runs: one still starting when the process ends makes Wine complain.
 void TProgressDisplay::Start() {
-  FThread = std::thread([this] { Watch(); });
+  std::promise<void> running;
+  FThread = std::thread([this, &running] {
+    running.set_value();
+    Watch();
+  });
+  running.get_future().wait();
 }
 
 TProgressDisplay::~TProgressDisplay() {
