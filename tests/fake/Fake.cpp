@@ -82,14 +82,13 @@ std::string RootOf(const std::string& path) {
 }
 
 // The full path, as the system resolves it: "." and ".." dropped, a relative path joined to
-// the current folder, a root-relative one to its root. Empty when it cannot be resolved.
+// the current folder, a root-relative one to its root.
 std::string Full(std::string path) {
   std::string root = RootOf(path);
   if (root.size() == 2 && (path.size() == 2 || !IsDelimiter(path[2]))) {  // "C:x"
     const bool here = Key(RootOf(machine.folder)) == Key(root);
     path = (here ? machine.folder : root) + "\\" + path.substr(2);
   } else if (root.empty()) {
-    if (machine.folder.empty()) return "";
     root = RootOf(machine.folder);
     path = !path.empty() && IsDelimiter(path[0]) ? root + path : machine.folder + "\\" + path;
   }
@@ -350,14 +349,13 @@ TPathKind KindOfPath(const std::string& path) {
   return node->folder ? TPathKind::kFolder : TPathKind::kFile;
 }
 
-// A folder that is gone, or a path that cannot be resolved, fails as on Windows.
-TPathResult Resolved(const std::string& path) {
-  return {path, {path.empty() ? kErrorFileNotFound : 0}};
+TPathResult CurrentFolder() {
+  if (const TErrorCode code = Call("CurrentFolder", "")) return {"", {code}};
+  return {machine.folder, {}};
 }
-TPathResult CurrentFolder() { return Resolved(machine.folder); }
 TPathResult FullPathOf(const std::string& path) {
   if (const TErrorCode code = Call("FullPathOf", path)) return {"", {code}};
-  return Resolved(Full(path));
+  return {Full(path), {}};
 }
 
 bool VolumeKeepsHoles(const std::string& root) {

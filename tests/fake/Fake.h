@@ -41,7 +41,7 @@ struct TRule {  // one per kind; code 0: a transfer moves at most `shortBytes` a
 struct TMachine {
   std::map<std::string, TNode> nodes;                             // by the folded full path
   std::map<std::string, std::pair<bool, std::uint32_t>> volumes;  // root: keeps holes, unit
-  std::string folder = "C:\\work";                                // empty: deleted
+  std::string folder = "C:\\work";
   std::string commandLine = "Dravik.exe", separator = ",";
   std::string stdinBytes, out[3];     // out[1] standard output, out[2] standard error
   platform::TErrorCode stdinEnd = 0;  // after the input, reads fail with it

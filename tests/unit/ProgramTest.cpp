@@ -124,7 +124,8 @@ const TScenario kScenarios[] = {
      AskAll("C:\\dst\\one.img") + "\r\n", OpenError("C:\\src\\one.img", 32),
      [] { fake::Fail("OpenForReading", 2, 32); }},
     {"a.bin wl\\b", "", "", OpenError("wl\\b", 206), [] { fake::Fail("FullPathOf", 2, 206); }},
-    {"a.bin b", "", "", OpenError("a.bin", 2), [] { fake::machine.folder = ""; }},
+    {"a.bin b", "", "", OpenError("a.bin", 2), [] {  // a current folder that cannot be told
+       fake::AddFile("C:\\a.bin", "root"); fake::Fail("CurrentFolder", 1, 2); }},
     {"a.bin n", "", "", Report("EReadError", "ファイル " + W("a.bin") + " を読み込めません。 System error 23 ."),
      [] { fake::Fail("ReadAt", 1, 23); }},
     {"a.bin n", "", "", Report("EWriteError", "ファイル " + W("n") + " に書き込めません。 System error 5 ."),
