@@ -133,7 +133,11 @@ class ProgramTest(unittest.TestCase):
         program = subprocess.Popen(LOADER + [EXE, *args], env=options.pop("env", ENV),
                                    cwd=self.dir, **options)
         program.send_signal(signal.SIGSTOP)
+        waited_until = time.monotonic() + 120  # a program stuck elsewhere fails, not hangs
         while program.poll() is None and not (copy.exists() and copy.stat().st_size):
+            if time.monotonic() > waited_until:
+                program.kill()
+                self.fail(f"{args}: the copy got no data")
             program.send_signal(signal.SIGCONT)
             time.sleep(0.0005)
             program.send_signal(signal.SIGSTOP)
