@@ -123,13 +123,14 @@ MUTANTS = [
     ("platform/posix/PosixPlatform.cpp", "if (const int error = ShareLockError(fd, sharing))",
      "if (const int error = 0 * ShareLockError(fd, sharing))",
      "a file open as the source can be truncated as the destination"),
-    ("platform/posix/PosixPlatform.cpp", "for (int fd = 0; fd <= 2; ++fd) HoldStandardStreamFile(fd);",
-     "", "a redirected output's file can be the destination"),
+    ("platform/posix/PosixPlatform.cpp", "fd <= 2; ++fd) HoldStandardStreamFile", "fd < 0; ++fd) HoldStandardStreamFile",
+     "a redirected output's file can be the destination"),
     ("platform/posix/PosixPlatform.cpp", "current.sa_handler != SIG_IGN", "true",
      "an interrupt the process was started to ignore ends it"),
     ("platform/posix/PosixPlatform.cpp", 'std::strcmp(terminal, "dumb") != 0', "true",
      "a dumb terminal gets escape sequences"),
-    ("platform/posix/PosixFileSystem.cpp", "!IsSymbolicLink(Joined(components))", "true",
+    ("platform/posix/PosixFileSystem.cpp", "!IsSymbolicLink(Joined(components))",
+     "(true || !IsSymbolicLink(Joined(components)))",
      "'..' after a symbolic link is folded away as text"),
     ("platform/posix/PosixFileSystem.cpp", "while (statfs(path.c_str(), &volume) != 0) {",
      "while (!IsFolder(path) || statfs(path.c_str(), &volume) != 0) {",
@@ -142,11 +143,11 @@ MUTANTS = [
     ("platform/win32/Win32Platform.cpp", "if (error.code == ERROR_HANDLE_EOF) return TIoResult{0, {}};",
      "", "a read at the end of a file is an error"),
     ("platform/win32/Win32Platform.cpp", "if (IsPassable(path) && IsStandardFile(SystemPath(path)))",
-     "if (false)", "a redirected output's file can be the destination under Wine"),
+     "if (false && IsStandardFile(SystemPath(path)))", "a redirected output's file can be the destination under Wine"),
     ("platform/win32/Win32Platform.cpp", "static_cast<std::uint64_t>(offset) >> 32);", "0);",
      "offsets past 4 GiB lose their high part"),
     ("platform/win32/Win32Platform.cpp", "end.EndOfFile.QuadPart = length;",
-     "end.EndOfFile.QuadPart = 0;", "the length is set to 0"),
+     "end.EndOfFile.QuadPart = length & 0;", "the length is set to 0"),
 
 ]
 
@@ -241,7 +242,8 @@ def main():
     finally:
         subprocess.run(["git", "-C", root, "worktree", "remove", "--force", tree],
                        stdout=subprocess.DEVNULL)
-    print(f"{len(killed)} killed, {len(survivors)} survived {survivors or ''}, "
+    named = f" {survivors}" if survivors else ""
+    print(f"{len(killed)} killed, {len(survivors)} survived{named}, "
           f"{len(stillborn)} did not build")
     shutil.rmtree(work, ignore_errors=True)
     return 1 if survivors else 0
