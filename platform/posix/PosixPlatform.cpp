@@ -378,6 +378,7 @@ void Startup(int argc, char** argv) {
   processState.argc = argc;
   processState.argv = argv;
   for (int fd = 0; fd <= 2; ++fd) OccupyIfClosed(fd);
+  // Only now that 0-2 are all taken: a held file must not land on a standard number.
   for (int fd = 0; fd <= 2; ++fd) HoldStandardStreamFile(fd);
   // A reader that has gone and a file-size limit become write errors, not a silent death.
   signal(SIGPIPE, SIG_IGN);
@@ -540,8 +541,8 @@ std::string Printable(std::string text) {
 
 bool TerminalTakesSequences() {
   const char* terminal = std::getenv("TERM");
-  return !processState.standardClosed[STDERR_FILENO] && isatty(STDERR_FILENO) &&
-         terminal != nullptr && terminal[0] != '\0' && std::strcmp(terminal, "dumb") != 0;
+  return isatty(STDERR_FILENO) && terminal != nullptr && terminal[0] != '\0' &&
+         std::strcmp(terminal, "dumb") != 0;
 }
 
 }  // namespace

@@ -34,11 +34,13 @@ TFileHandle FromSystemHandle(HANDLE handle) {
 
 HANDLE ToSystemHandle(TSearchHandle search) { return reinterpret_cast<HANDLE>(search.value); }
 
-// The failure the last call left. A failing call that set no code still fails.
-TError LastError() {
-  const DWORD code = GetLastError();
+// A failed call's error. One that came with no code still fails.
+TError FailureOf(DWORD code) {
   return TError{code != ERROR_SUCCESS ? static_cast<TErrorCode>(code) : ERROR_GEN_FAILURE};
 }
+
+// The failure the last call left.
+TError LastError() { return FailureOf(GetLastError()); }
 
 // The text in `buffer` up to its first zero byte, reading at most `size` bytes.
 std::string TextIn(const char* buffer, std::size_t size) {
@@ -208,6 +210,7 @@ void TakeStandardFiles() {
 }
 
 bool IsStandardFile(const std::wstring& path) {
+  if (standardFileCount == 0) return false;  // the usual case: nothing to open and compare
   constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   const HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                                     OPEN_EXISTING, 0, nullptr);
@@ -620,8 +623,7 @@ TError SetLength(TFileHandle handle, std::int64_t length) {
   const NTSTATUS result =
       setInformation(ToSystemHandle(handle), &status, &end, sizeof end, FileEndOfFileInformation);
   if (result >= 0) return {};
-  const ULONG error = toError(result);
-  return TError{error != ERROR_SUCCESS ? static_cast<TErrorCode>(error) : ERROR_GEN_FAILURE};
+  return FailureOf(toError(result));
 }
 
 std::int64_t SizeOfFile(TFileHandle handle) {
