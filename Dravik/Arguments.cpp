@@ -1,6 +1,5 @@
 #include "Dravik/Arguments.h"
 
-#include "SparseUtils/ByteStrings.h"
 #include "SparseUtils/Paths.h"
 #include "platform/Platform.h"
 
@@ -28,16 +27,10 @@ std::string ReadWord(std::string_view line, std::size_t& at) {
   while (at < line.size() && !IsSeparator(line[at])) {
     if (line[at] == '"') {
       ++at;
-      while (at < line.size() && line[at] != '"' && line[at] != '\0') {
-        const std::size_t next = NextCharIndex(line, at);
-        word.append(line.substr(at, next - at));
-        at = next;
-      }
+      while (at < line.size() && line[at] != '"' && line[at] != '\0') word += line[at++];
       if (at < line.size() && line[at] == '"') ++at;
     } else {
-      const std::size_t next = NextCharIndex(line, at);
-      word.append(line.substr(at, next - at));
-      at = next;
+      word += line[at++];
     }
   }
   return word;
@@ -78,4 +71,4 @@ std::string ArgumentAt(std::int32_t index) {
   return words[index - 1];
 }
 
-std::string ProgramFileName() { return NamePart(ArgumentAt(0)); }
+std::string ProgramFileName() { return std::string(NamePart(ArgumentAt(0))); }

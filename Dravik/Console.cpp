@@ -19,6 +19,7 @@ struct TOutputChannel {
   bool opened = false;
   platform::TFileHandle handle;
   bool writeThrough = false;
+  bool console = false;  // takes text; anything else takes stream bytes
   char buffer[ConsoleBufferSize];
   std::size_t count = 0;
 };
@@ -82,29 +83,44 @@ bool OpenOutput() {
   }
   output.opened = true;
   output.handle = handle;
-  output.writeThrough = type == platform::TFileType::kChar;
+  output.console = type == platform::TFileType::kConsole;
+  output.writeThrough = output.console || type == platform::TFileType::kChar;
   return true;
 }
 
-// Writes the buffer out and empties it, whether the write succeeds or not.
-bool WriteOut() {
+// Writes the buffer out and empties it, whether the write succeeds or not. A console takes
+// whole characters: when the buffer filled in the middle of one, its first bytes wait for the
+// rest of it.
+bool WriteOut(bool cutCharacterWaits = false) {
+  const std::string_view waiting(output.buffer, output.count);
+  const std::size_t count =
+      output.console && cutCharacterWaits ? WholeCharactersLength(waiting) : waiting.size();
+  const auto size = static_cast<std::uint32_t>(count);
   const platform::TIoResult written =
-      platform::WriteBytes(output.handle, output.buffer, static_cast<std::uint32_t>(output.count));
-  output.count = 0;
+      output.console ? platform::WriteConsoleText(output.handle, output.buffer, size)
+                     : platform::WriteBytes(output.handle, output.buffer, size);
+  std::memmove(output.buffer, output.buffer + count, output.count - count);
+  output.count -= count;
   if (written.error.Failed()) RecordIoError(static_cast<std::int32_t>(written.error.code));
   return !written.error.Failed();
 }
 
-// Appends bytes to the buffer, writing it out each time it fills. False when a write
-// failed; the rest of the text is then dropped.
+// Appends text to the buffer, writing it out each time it fills. False when a write failed;
+// the rest of the text is then dropped. Anything but a console takes the text's stream bytes.
 bool Append(std::string_view text) {
+  std::string bytes;
+  if (!output.console) {
+    bytes.resize(text.size());
+    bytes.resize(platform::ToStreamBytes(text, bytes.data(), bytes.size()));
+    text = bytes;
+  }
   while (!text.empty()) {
     const std::size_t room = ConsoleBufferSize - output.count;
     const std::size_t taken = text.size() < room ? text.size() : room;
     std::memcpy(output.buffer + output.count, text.data(), taken);
     output.count += taken;
     text.remove_prefix(taken);
-    if (output.count == ConsoleBufferSize && !WriteOut()) return false;
+    if (output.count == ConsoleBufferSize && !WriteOut(true)) return false;
   }
   return true;
 }

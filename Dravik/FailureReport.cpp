@@ -7,6 +7,8 @@
 
 #include "Dravik/Console.h"
 #include "Dravik/ProgressDisplay.h"
+#include "SparseUtils/ByteStrings.h"
+#include "SparseUtils/Paths.h"
 #include "SparseUtils/ProgramTexts.h"
 #include "platform/Platform.h"
 
@@ -18,36 +20,25 @@ constexpr std::size_t kModuleNameLimit = 260;
 const EOutOfMemory* outOfMemory = nullptr;  // made before it can be needed
 int ExitCode = 0;
 
-// Text built in a fixed buffer, cut at the report's limit: reporting needs no memory.
+// Room for the report's text as UTF-8, which may take more bytes than it takes where it is
+// written: the limit cuts it there.
+constexpr std::size_t kReportBufferSize = 4 * kReportTextLimit;
+
+// Text built in a fixed buffer.
 class TReportText {
  public:
   void Append(std::string_view piece) {
-    const std::size_t room = kReportTextLimit - FSize;
+    const std::size_t room = kReportBufferSize - FSize;
     const std::size_t taken = piece.size() < room ? piece.size() : room;
     std::memcpy(FText + FSize, piece.data(), taken);
     FSize += taken;
   }
-  char* Data() { return FText; }
-  std::size_t Size() const { return FSize; }
+  std::string_view Text() const { return {FText, FSize}; }
 
  private:
-  char FText[kReportTextLimit + 1];
+  char FText[kReportBufferSize];
   std::size_t FSize = 0;
 };
-
-// The file name (after the last '\' or '/') of a module path, at most 260 bytes.
-std::string_view ModuleFileName(std::string_view path) {
-  std::size_t start = 0;
-  for (std::size_t at = 0; at < path.size(); ++at) {
-    const unsigned char byte = static_cast<unsigned char>(path[at]);
-    if (platform::IsLeadByte(byte) && at + 1 < path.size()) {
-      ++at;
-    } else if (byte == '\\' || byte == '/') {
-      start = at + 1;
-    }
-  }
-  return path.substr(start, kModuleNameLimit);
-}
 
 // The module holding `address` and the address relative to it; the program's own file
 // when the system cannot tell.
@@ -88,10 +79,21 @@ void FormatReport(TReportText& report, const char* className, std::string_view m
   if (!message.empty() && message.back() != '.') report.Append(".");
 }
 
-void WriteToStandardError(const char* data, std::size_t size) {
+// The report goes to a console as text, anywhere else as stream bytes in the OEM code page; cut
+// at the report's limit either way.
+void WriteToStandardError(std::string_view text) {
   const platform::TFileHandle handle = platform::StdHandle(platform::TStdStream::kError);
   if (!handle.IsValid()) return;
-  platform::WriteBytes(handle, data, static_cast<std::uint32_t>(size));
+  if (platform::TypeOfFile(handle) == platform::TFileType::kConsole) {
+    const std::size_t size = WholeCharactersLength(text.substr(0, kReportTextLimit));
+    platform::WriteConsoleText(handle, text.data(), static_cast<std::uint32_t>(size));
+    platform::WriteConsoleText(handle, "\r\n", 2);
+    return;
+  }
+  char bytes[kReportTextLimit];
+  const std::size_t size = platform::ToStreamBytes(text, bytes, sizeof bytes);
+  platform::ToOemCodePage(bytes, size);
+  platform::WriteBytes(handle, bytes, static_cast<std::uint32_t>(size));
   platform::WriteBytes(handle, "\r\n", 2);
 }
 
@@ -100,15 +102,6 @@ void WriteToStandardError(const char* data, std::size_t size) {
 void FlushConsoleQuietly() {
   try {
     ConsoleFlush();
-  } catch (...) {
-  }
-}
-
-void ConvertToOem(TReportText& report) {
-  try {
-    std::string converted(report.Data(), report.Size());
-    platform::ToOemCodePage(converted);
-    std::memcpy(report.Data(), converted.data(), report.Size());
   } catch (...) {
   }
 }
@@ -149,10 +142,9 @@ void ShowFailureReport(const char* className, std::string_view message, std::uin
     modulePath.clear();
   }
   TReportText report;
-  FormatReport(report, className, message, ModuleFileName(modulePath), shown);
+  FormatReport(report, className, message, NamePart(modulePath).substr(0, kModuleNameLimit), shown);
   FlushConsoleQuietly();
-  ConvertToOem(report);
-  WriteToStandardError(report.Data(), report.Size());
+  WriteToStandardError(report.Text());
 }
 
 void TerminateRun(int code) {

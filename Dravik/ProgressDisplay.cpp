@@ -55,7 +55,7 @@ std::string ProgressText(const TCopyWatch::TState& state, TClock::duration taken
         static_cast<std::int64_t>(static_cast<double>(state.size - state.done) / rate);
     text += std::string(texts::kProgressLeft) + " " + Duration(left) + "  ";
   }
-  return text + NamePart(state.fileName);
+  return text += NamePart(state.fileName);
 }
 
 // Returns once the thread runs: one still starting when the process ends makes Wine complain.

@@ -1,27 +1,16 @@
 #include "SparseUtils/ByteStrings.h"
 
-#include "platform/Platform.h"
-
-std::size_t NextCharIndex(std::string_view text, std::size_t index) {
-  const bool doubleByte =
-      platform::IsLeadByte(static_cast<unsigned char>(text[index])) && index + 1 < text.size();
-  return index + (doubleByte ? 2 : 1);
-}
-
-bool IsTrailByteAt(std::string_view text, std::size_t index) {
-  std::size_t at = 0;
-  while (at < index) at = NextCharIndex(text, at);
-  return at != index;
-}
-
-std::size_t LastDelimiterIndex(std::string_view text, std::string_view delimiters) {
-  std::size_t found = std::string_view::npos;
-  for (std::size_t at = 0; at < text.size();) {
-    const std::size_t next = NextCharIndex(text, at);
-    if (next == at + 1 && delimiters.find(text[at]) != std::string_view::npos) found = at;
-    at = next;
+std::size_t WholeCharactersLength(std::string_view text) {
+  // The last byte that is no continuation byte (10xxxxxx), at most three back.
+  std::size_t lead = text.size();
+  while (lead > 0 && text.size() - lead < 3 &&
+         (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80) {
+    --lead;
   }
-  return found;
+  if (lead == 0) return text.size();
+  const auto first = static_cast<unsigned char>(text[lead - 1]);
+  const std::size_t length = first >= 0xF0 ? 4 : first >= 0xE0 ? 3 : first >= 0xC0 ? 2 : 1;
+  return lead - 1 + length > text.size() ? lead - 1 : text.size();
 }
 
 static char LowerAsciiByte(char byte) {

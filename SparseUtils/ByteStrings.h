@@ -1,6 +1,5 @@
-// Byte-string helpers shared by every layer. Texts are bytes in the ANSI code page; where
-// a double-byte code page is in use, a character's second byte is never taken for a
-// delimiter or a letter.
+// Helpers for the program's texts, which are UTF-8: no byte of a character of several bytes is
+// an ASCII byte, so a delimiter, a quote or a letter is found byte by byte.
 #pragma once
 
 #include <cstddef>
@@ -9,15 +8,9 @@
 #include <string>
 #include <string_view>
 
-// Index of the character after the one starting at `index` (a lead byte and its trail
-// byte step together).
-std::size_t NextCharIndex(std::string_view text, std::size_t index);
-
-// True when the byte at `index` is the second byte of a double-byte character.
-bool IsTrailByteAt(std::string_view text, std::size_t index);
-
-// Index of the last single-byte character of `text` that is one of `delimiters`, or npos.
-std::size_t LastDelimiterIndex(std::string_view text, std::string_view delimiters);
+// The length of `text` less a character cut off at its end: the first bytes of a UTF-8
+// sequence whose other bytes are still to come.
+std::size_t WholeCharactersLength(std::string_view text);
 
 // Lower-cases the ASCII letters A-Z only; every other byte stays.
 std::string LowerAscii(std::string_view text);

@@ -50,20 +50,18 @@ std::string DrivePart(std::string_view path) {
 
 std::string WithTrailingDelimiter(std::string_view path) {
   std::string result(path);
-  const bool endsInDelimiter =
-      !path.empty() && path.back() == Delimiter() && !IsTrailByteAt(path, path.size() - 1);
-  if (!endsInDelimiter) result += Delimiter();
+  if (path.empty() || path.back() != Delimiter()) result += Delimiter();
   return result;
 }
 
-std::string FolderPart(std::string_view path) {
-  const std::size_t last = LastDelimiterIndex(path, FolderDelimiters());
-  return last == std::string_view::npos ? std::string() : std::string(path.substr(0, last + 1));
+std::string_view FolderPart(std::string_view path) {
+  const std::size_t last = path.find_last_of(FolderDelimiters());
+  return last == std::string_view::npos ? std::string_view() : path.substr(0, last + 1);
 }
 
-std::string NamePart(std::string_view path) {
-  const std::size_t last = LastDelimiterIndex(path, FolderDelimiters());
-  return std::string(last == std::string_view::npos ? path : path.substr(last + 1));
+std::string_view NamePart(std::string_view path) {
+  const std::size_t last = path.find_last_of(FolderDelimiters());
+  return last == std::string_view::npos ? path : path.substr(last + 1);
 }
 
 bool SamePath(std::string_view a, std::string_view b) {

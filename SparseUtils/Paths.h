@@ -18,10 +18,10 @@ std::string DrivePart(std::string_view path);
 std::string WithTrailingDelimiter(std::string_view path);
 
 // Everything up to and including the last delimiter ("C:\data\" of "C:\data\*.img").
-std::string FolderPart(std::string_view path);
+std::string_view FolderPart(std::string_view path);
 
 // Everything after the last delimiter.
-std::string NamePart(std::string_view path);
+std::string_view NamePart(std::string_view path);
 
 // True when the two paths name the same path by the platform's comparison rule.
 bool SamePath(std::string_view a, std::string_view b);

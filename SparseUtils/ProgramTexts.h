@@ -1,5 +1,5 @@
-// Every text the program writes of its own, in one table. The source is UTF-8; the Windows
-// builds compile it to Shift_JIS (code page 932), the Linux build keeps UTF-8.
+// Every text the program writes of its own, in one table, in UTF-8 as every text inside the
+// program. Where it leaves as bytes on Windows, it becomes code page 932 (platform::ToStreamBytes).
 #pragma once
 
 #include <string_view>

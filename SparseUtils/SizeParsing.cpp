@@ -2,8 +2,6 @@
 
 #include <limits>
 
-#include "SparseUtils/ByteStrings.h"
-
 namespace {
 
 constexpr std::int64_t kMaxSize = std::numeric_limits<std::int64_t>::max();
@@ -30,14 +28,6 @@ std::int64_t DigitsValue(const std::string& digits) {
   return value;
 }
 
-// True when `letter` stands in `text` as a character of its own, not as a trail byte.
-bool ContainsLetter(std::string_view text, char letter) {
-  for (std::size_t at = 0; at < text.size(); at = NextCharIndex(text, at)) {
-    if (text[at] == letter && NextCharIndex(text, at) == at + 1) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 std::string ExtractDigits(std::string_view text) {
@@ -52,7 +42,7 @@ std::int64_t StrToByteSize(std::string_view text) {
   const std::int64_t value = DigitsValue(ExtractDigits(text));
   if (value <= 0) return value;
   for (const TUnitLetter& unit : kUnitLetters) {
-    if (ContainsLetter(text, unit.letter)) {
+    if (text.find(unit.letter) != std::string_view::npos) {
       return value > kMaxSize / unit.multiplier ? 0 : value * unit.multiplier;
     }
   }

@@ -1,15 +1,19 @@
 // The operating-system layer: the only place that knows which system the program runs on.
 //
-// Everything above this header works with byte strings (paths and texts in the system's
-// ANSI code page, never converted) and with Win32 error codes, whatever the back end.
+// Everything above this header works with UTF-8 texts and names and with Win32 error codes,
+// whatever the back end. POSIX names are whatever bytes the system gives; the Win32 back end
+// takes and gives every name as UTF-16 and converts it without loss (a lone surrogate of a
+// Windows name keeps the three-byte form UTF-8 would give it).
 // Three implementations exist: win32/ (the Windows exes), posix/ (the Linux build) and an
 // in-memory fake used by the unit tests. The build links exactly one of them.
 //
 // Names avoid those of the Win32 API, because <windows.h> turns many of them into macros.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace platform {
@@ -87,7 +91,7 @@ struct TCommandLineSource {
 };
 TCommandLineSource ProcessCommandLine();
 
-// Full path of the running program's file (GetModuleFileNameA into 261 bytes; /proc/self/exe).
+// Full path of the running program's file (GetModuleFileNameW; /proc/self/exe).
 std::string ProgramPath();
 
 // The module whose code holds `address`: its full path and load base. False when the
@@ -96,15 +100,16 @@ bool ModuleOfAddress(std::uintptr_t address, std::string& path, std::uintptr_t& 
 
 // ---- Text ------------------------------------------------------------------
 
-// True when `byte` starts a double-byte character in the ANSI code page (code page 932 on
-// a Japanese Windows). Always false where the code page is not a double-byte one.
-bool IsLeadByte(unsigned char byte);
-
 // The locale's thousands separator: one byte, or empty when the locale has none.
 std::string ThousandsSeparator();
 
-// Converts text in place from the ANSI to the OEM code page (identity on POSIX).
-void ToOemCodePage(std::string& text);
+// The bytes that stand for `text` where it leaves as bytes (a redirected stream): the text itself
+// on POSIX; code page 932 on Windows, with '?' for each character that code page cannot hold.
+// At most `room` bytes, never more than the text has; returns how many.
+std::size_t ToStreamBytes(std::string_view text, char* out, std::size_t room);
+
+// Converts stream bytes in place from the ANSI to the OEM code page (identity on POSIX).
+void ToOemCodePage(char* bytes, std::size_t size);
 
 // The system's message text for an error, as the system gives it (line end included), or empty
 // when there is none.
@@ -113,7 +118,9 @@ std::string SystemMessage(const TError& error);
 // ---- Console channels ------------------------------------------------------
 
 enum class TStdStream { kInput, kOutput, kError };
-enum class TFileType { kUnknown, kDisk, kChar, kPipe };
+// kConsole: a console window or a terminal, which takes text; kChar: another character device
+// (Windows' NUL), which takes bytes.
+enum class TFileType { kUnknown, kDisk, kChar, kPipe, kConsole };
 
 // The standard handle, or kInvalidHandle when the process has none.
 TFileHandle StdHandle(TStdStream stream);
@@ -146,6 +153,10 @@ struct TIoResult {
 // Sequential transfers, for the standard streams.
 TIoResult ReadBytes(TFileHandle handle, void* buffer, std::uint32_t size);
 TIoResult WriteBytes(TFileHandle handle, const void* data, std::uint32_t size);
+// Writes UTF-8 text of whole characters to a console: on Windows through its wide-character
+// interface, so that it reads right whatever the console's code page; on POSIX as it is.
+// Allocates nothing: a fault report writes through here.
+TIoResult WriteConsoleText(TFileHandle handle, const char* text, std::uint32_t size);
 void CloseFile(TFileHandle handle);
 
 // Positional transfers, for files: each names its offset and moves no position that another
@@ -208,9 +219,10 @@ unsigned ProcessorCount();
 enum class TPathStyle { kWindows, kPosix };
 TPathStyle NativePathStyle();
 
-// What a path names. Windows: GetFileAttributesA and its folder bit. POSIX: a regular file
-// or a block device is a file; FIFOs, sockets and character devices name nothing. A path
-// with wildcards, a missing path and one that cannot be examined name nothing.
+// What a path names. Windows: GetFileAttributesW and its folder bit; a path with wildcards names
+// nothing. POSIX: a regular file or a block device is a file; FIFOs, sockets and character
+// devices name nothing; '*' and '?' are characters of a name like any other. A missing path and
+// one that cannot be examined name nothing.
 enum class TPathKind { kNone, kFile, kFolder };
 TPathKind KindOfPath(const std::string& path);
 

@@ -17,10 +17,6 @@
 namespace platform {
 namespace {
 
-bool HasWildcard(std::string_view text) {
-  return text.find_first_of("*?") != std::string_view::npos;
-}
-
 bool IsFolder(const std::string& path) {
   struct stat status;
   return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
@@ -30,12 +26,6 @@ std::string_view WithoutTrailingSlashes(std::string_view path) {
   std::size_t last = path.find_last_not_of('/');
   if (last == std::string_view::npos) return path.substr(0, path.empty() ? 0 : 1);  // "/"
   return path.substr(0, last + 1);
-}
-
-std::string_view LastComponent(std::string_view path) {
-  path = WithoutTrailingSlashes(path);
-  std::size_t slash = path.rfind('/');
-  return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
 // The folder that holds `path`: "/" for a name in the root, "." for a bare relative name.
@@ -168,17 +158,9 @@ std::string ResolveAsTheSystemDoes(std::string_view absolutePath) {
 
 }  // namespace
 
-namespace posix {
-
-bool HasWildcardInLastComponent(std::string_view path) { return HasWildcard(LastComponent(path)); }
-
-}  // namespace posix
-
 TPathStyle NativePathStyle() { return TPathStyle::kPosix; }
 
-// Wildcards never name a file, as on Windows, though a Linux name may hold them.
 TPathKind KindOfPath(const std::string& path) {
-  if (posix::HasWildcardInLastComponent(path)) return TPathKind::kNone;
   struct stat status;
   if (stat(path.c_str(), &status) != 0) return TPathKind::kNone;
   if (S_ISDIR(status.st_mode)) return TPathKind::kFolder;

@@ -477,17 +477,20 @@ bool ModuleOfAddress(std::uintptr_t address, std::string& path, std::uintptr_t& 
 
 // ---- Text ------------------------------------------------------------------
 
-// Texts are UTF-8: every byte steps on its own, and no byte of a multi-byte character
-// equals an ASCII character.
-bool IsLeadByte(unsigned char) { return false; }
-
 std::string ThousandsSeparator() {
   const char* separator = localeconv()->thousands_sep;
   if (separator != nullptr && std::strlen(separator) == 1) return separator;
   return ",";
 }
 
-void ToOemCodePage(std::string&) {}
+// A terminal, a file and a pipe all take the text's own bytes.
+std::size_t ToStreamBytes(std::string_view text, char* out, std::size_t room) {
+  const std::size_t size = std::min(text.size(), room);
+  std::memcpy(out, text.data(), size);
+  return size;
+}
+
+void ToOemCodePage(char*, std::size_t) {}
 
 std::string SystemMessage(const TError& error) {
   if (error.cause == 0) return {};
@@ -505,12 +508,11 @@ TFileHandle StdHandle(TStdStream stream) {
   return TFileHandle{fd};
 }
 
-// Every character device counts as a console, as Windows counts its NUL device.
+// A terminal is the console; other character devices (/dev/null) take blocks like a file.
 TFileType TypeOfFile(TFileHandle handle) {
   struct stat status;
   if (fstat(Descriptor(handle), &status) != 0) return TFileType::kUnknown;
-  // A terminal is the console; other character devices (/dev/null) take blocks like a file.
-  if (S_ISCHR(status.st_mode) && isatty(Descriptor(handle))) return TFileType::kChar;
+  if (S_ISCHR(status.st_mode) && isatty(Descriptor(handle))) return TFileType::kConsole;
   if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) return TFileType::kPipe;
   return TFileType::kDisk;
 }
@@ -577,6 +579,10 @@ TIoResult WriteBytes(TFileHandle handle, const void* data, std::uint32_t size) {
   return TransferResult(Retried([&] { return write(Descriptor(handle), data, size); }));
 }
 
+TIoResult WriteConsoleText(TFileHandle handle, const char* text, std::uint32_t size) {
+  return WriteBytes(handle, text, size);
+}
+
 TIoResult ReadAt(TFileHandle handle, std::int64_t offset, void* buffer, std::uint32_t size) {
   return TransferResult(Retried([&] { return pread(Descriptor(handle), buffer, size, offset); }));
 }
@@ -595,9 +601,6 @@ void CloseFile(TFileHandle handle) {
 // file is left alone: on ext4, truncating to zero makes the final close wait for the
 // whole new content to be handed to the disk.
 TOpenResult CreateTruncated(const std::string& path) {
-  // Windows refuses such names, and they name no file here either (see KindOfPath): an
-  // existing file by that name must not be replaced unasked.
-  if (posix::HasWildcardInLastComponent(path)) return {kInvalidHandle, {kErrorInvalidName}};
   TOpenResult result = OpenAdmitted(path, O_WRONLY | O_CREAT, TSharing::kExclusive);
   if (!result.handle.IsValid()) return result;
   struct stat status;

@@ -1,8 +1,8 @@
 // The Windows back end of the platform layer, for the 32-bit and the 64-bit exe.
 //
-// Every service is one or two Win32 calls; texts and paths pass through as the bytes the
-// system gives and takes, in the ANSI code page. Only the calls that take a path convert it
-// for the wide functions, so that paths longer than MAX_PATH work ("Long paths" below).
+// Every service is one or two Win32 calls, to the wide-character functions: the program's texts
+// and names are UTF-8 (platform/win32/WideText.h), and become UTF-16 at each call, so any name
+// Windows allows works, and paths longer than MAX_PATH too ("Long paths" below).
 // Handles travel as intptr_t, so nothing here assumes 64-bit pointers. File offsets are 64-bit
 // everywhere (OVERLAPPED offsets, SetFilePointerEx), so the 32-bit exe works past 4 GiB.
 // Functions only available on newer systems are looked up at run time, so the exe still loads
@@ -18,8 +18,7 @@
 #include <cwchar>
 #include <string>
 
-// The Japanese fault messages below must reach the report as Shift_JIS bytes.
-static_assert(sizeof("ア") == 3, "compile with -fexec-charset=CP932");
+#include "platform/win32/WideText.h"
 
 namespace platform {
 namespace {
@@ -41,12 +40,6 @@ TError FailureOf(DWORD code) {
 
 // The failure the last call left.
 TError LastError() { return FailureOf(GetLastError()); }
-
-// The text in `buffer` up to its first zero byte, reading at most `size` bytes.
-std::string TextIn(const char* buffer, std::size_t size) {
-  const void* zero = std::memchr(buffer, '\0', size);
-  return std::string(buffer, zero ? static_cast<const char*>(zero) - buffer : size);
-}
 
 // A system function looked up at run time; null when the system lacks it.
 template <typename Function>
@@ -81,12 +74,12 @@ bool FillGrowing(DWORD firstSize, Text& result, Fill fill) {
 }
 
 // "NTFS" with the letters A to Z compared without regard to case, and nothing else.
-bool IsNtfsName(const std::string& name) {
-  static const char kNtfs[] = "ntfs";
-  if (name.size() != sizeof kNtfs - 1) return false;
+bool IsNtfsName(std::wstring_view name) {
+  constexpr std::wstring_view kNtfs = L"ntfs";
+  if (name.size() != kNtfs.size()) return false;
   for (std::size_t at = 0; at < name.size(); ++at) {
-    const char byte = name[at];
-    if ((byte >= 'A' && byte <= 'Z' ? byte + ('a' - 'A') : byte) != kNtfs[at]) return false;
+    const wchar_t unit = name[at];
+    if ((unit >= L'A' && unit <= L'Z' ? unit + (L'a' - L'A') : unit) != kNtfs[at]) return false;
   }
   return true;
 }
@@ -96,31 +89,17 @@ bool IsPassable(const std::string& path) { return path.find('\0') == std::string
 
 // ---- Long paths ----------------------------------------------------------------
 //
-// The ANSI file functions stop at MAX_PATH characters; the wide ones take 32,767 behind
-// "\\?\". So paths are widened with the ANSI code page, as the ANSI functions do, and go to
-// the wide functions: as they are while their full form is shorter than MAX_PATH, else as
-// that full form behind "\\?\" (which the system takes literally, so it must be resolved).
+// The wide file functions take 32,767 characters behind "\\?\". A path goes to them as it is
+// while its full form is shorter than MAX_PATH, else as that full form behind "\\?\" (which the
+// system takes literally, so it must be resolved).
 
-std::wstring Widened(const std::string& text) {
-  const int size = static_cast<int>(text.size());
-  const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  if (length > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), size, &wide[0], length);
-  return wide;
+std::wstring ToWide(std::string_view text) {
+  const std::u16string units = wide::Utf16Of(text);
+  return std::wstring(units.begin(), units.end());
 }
 
-// The ANSI form of a wide text; false when a character has none (it becomes '?').
-bool Narrowed(const std::wstring& wide, std::string& text) {
-  BOOL usedDefault = FALSE;
-  BOOL* tellDefault = GetACP() == CP_UTF8 ? nullptr : &usedDefault;  // UTF-8 cannot tell
-  const int size = static_cast<int>(wide.size());
-  const int length =
-      WideCharToMultiByte(CP_ACP, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
-  text.assign(static_cast<std::size_t>(length), '\0');
-  if (length > 0) {
-    WideCharToMultiByte(CP_ACP, 0, wide.data(), size, &text[0], length, nullptr, tellDefault);
-  }
-  return !usedDefault;
+std::string FromWide(std::wstring_view units) {
+  return wide::TextOf(std::u16string(units.begin(), units.end()));
 }
 
 bool FullWidePath(const std::wstring& path, std::wstring& full) {
@@ -135,37 +114,33 @@ bool StartsWith(const std::wstring& text, const wchar_t* start) {
 
 // The path as the wide file functions are to take it.
 std::wstring SystemPath(const std::string& path) {
-  const std::wstring wide = Widened(path);
+  const std::wstring given = ToWide(path);
   std::wstring full;
-  if (!FullWidePath(wide, full) || full.size() < MAX_PATH || StartsWith(full, L"\\\\?\\") ||
+  if (!FullWidePath(given, full) || full.size() < MAX_PATH || StartsWith(full, L"\\\\?\\") ||
       StartsWith(full, L"\\\\.\\")) {
-    return wide;
+    return given;
   }
   if (StartsWith(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
   return L"\\\\?\\" + full;
 }
 
-// A path the system gave in UTF-16, in ANSI. A character without an ANSI form fails it: the
-// '?' standing for it would name another file, or none.
-TPathResult NarrowedPath(bool given, const std::wstring& wide) {
-  TPathResult result;
-  if (!given) {
-    result.error = LastError();
-  } else if (!Narrowed(wide, result.path)) {
-    result.path.clear();
-    result.error = TError{ERROR_NO_UNICODE_TRANSLATION};
-  }
-  return result;
+TPathResult PathResult(bool given, const std::wstring& path) {
+  if (!given) return {{}, LastError()};
+  return {FromWide(path), {}};
 }
 
-constexpr DWORD kModulePathBufferSize = 261;
-
 bool ModuleFileName(HMODULE module, std::string& path) {
-  char buffer[kModulePathBufferSize];
-  const DWORD length = GetModuleFileNameA(module, buffer, kModulePathBufferSize);
-  if (length == 0) return false;
-  path = TextIn(buffer, std::min<DWORD>(length, kModulePathBufferSize));
-  return true;
+  std::wstring buffer(MAX_PATH + 1, L'\0');
+  for (;;) {  // a name cut to the buffer fills it whole
+    const DWORD size = static_cast<DWORD>(buffer.size());
+    const DWORD length = GetModuleFileNameW(module, &buffer[0], size);
+    if (length == 0) return false;
+    if (length < size) {
+      path = FromWide(std::wstring_view(buffer.data(), length));
+      return true;
+    }
+    buffer.resize(buffer.size() * 2);
+  }
 }
 
 // A positional transfer on a synchronous handle: the OVERLAPPED structure carries the offset.
@@ -247,10 +222,9 @@ TOpenResult Open(const std::string& path, DWORD access, DWORD share, DWORD dispo
   return result;
 }
 
-// A name without an ANSI form keeps its '?', as the ANSI search gives it.
 void TakeEntry(const WIN32_FIND_DATAW& data, TFoundEntry& entry) {
   const wchar_t* end = std::find(data.cFileName, data.cFileName + MAX_PATH, L'\0');
-  Narrowed(std::wstring(data.cFileName, end), entry.name);
+  entry.name = FromWide(std::wstring_view(data.cFileName, end - data.cFileName));
   entry.isFolder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
@@ -397,8 +371,8 @@ void InstallFaultHandler(TFaultCallback callback) {
 TCommandLineSource ProcessCommandLine() {
   TCommandLineSource source;
   source.isRaw = true;
-  const char* raw = GetCommandLineA();
-  if (raw != nullptr) source.raw = raw;
+  const wchar_t* raw = GetCommandLineW();
+  if (raw != nullptr) source.raw = FromWide(raw);
   return source;
 }
 
@@ -419,35 +393,56 @@ bool ModuleOfAddress(std::uintptr_t address, std::string& path, std::uintptr_t& 
 
 // ---- Text ------------------------------------------------------------------------
 
-bool IsLeadByte(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
-
 std::string ThousandsSeparator() {
-  // Room for one byte and the zero: a longer separator makes the call fail.
+  // Room for one byte and the zero: a separator longer in the ANSI code page makes the call fail.
   char separator[2] = {};
   if (GetLocaleInfoA(GetThreadLocale(), LOCALE_STHOUSAND, separator, sizeof separator) == 0) {
     return ",";
   }
-  return TextIn(separator, 1);
+  wchar_t character = 0;
+  if (separator[0] == '\0' || MultiByteToWideChar(CP_ACP, 0, separator, 1, &character, 1) != 1) {
+    return {};
+  }
+  return FromWide(std::wstring_view(&character, 1));
 }
 
-void ToOemCodePage(std::string& text) {
-  // CharToOemA stops at a zero byte, so each piece between zero bytes is converted on its own.
-  std::size_t start = 0;
-  while (start < text.size()) {
-    char* piece = &text[start];
-    CharToOemA(piece, piece);
-    start += std::strlen(piece) + 1;
-  }
+void ToOemCodePage(char* bytes, std::size_t size) {
+  CharToOemBuffA(bytes, bytes, static_cast<DWORD>(size));
 }
 
 std::string SystemMessage(const TError& error) {
   constexpr DWORD kMessageBufferSize = 256;
-  char buffer[kMessageBufferSize];
+  wchar_t buffer[kMessageBufferSize];
   const DWORD flags =
       FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ARGUMENT_ARRAY;
   const DWORD length =
-      FormatMessageA(flags, nullptr, error.code, 0, buffer, kMessageBufferSize, nullptr);
-  return std::string(buffer, std::min(length, kMessageBufferSize));
+      FormatMessageW(flags, nullptr, error.code, 0, buffer, kMessageBufferSize, nullptr);
+  return FromWide(std::wstring_view(buffer, std::min(length, kMessageBufferSize)));
+}
+
+std::size_t ToStreamBytes(std::string_view text, char* out, std::size_t room) {
+  constexpr UINT kStreamCodePage = 932;
+  std::size_t size = 0;
+  for (std::size_t at = 0; at < text.size();) {
+    const char32_t point = wide::DecodeAt(text, at);
+    char bytes[2] = {'?'};
+    int length = 1;
+    if (point < 0x80) {
+      bytes[0] = static_cast<char>(point);
+    } else if (point < 0x10000) {  // a character of another plane, or a lone surrogate: '?'
+      const wchar_t unit = static_cast<wchar_t>(point);
+      length = WideCharToMultiByte(kStreamCodePage, WC_NO_BEST_FIT_CHARS, &unit, 1, bytes,
+                                   sizeof bytes, "?", nullptr);
+      if (length <= 0) {
+        bytes[0] = '?';
+        length = 1;
+      }
+    }
+    if (size + static_cast<std::size_t>(length) > room) break;
+    std::memcpy(out + size, bytes, static_cast<std::size_t>(length));
+    size += static_cast<std::size_t>(length);
+  }
+  return size;
 }
 
 // ---- Console channels ---------------------------------------------------------------
@@ -462,16 +457,39 @@ TFileHandle StdHandle(TStdStream stream) {
 }
 
 TFileType TypeOfFile(TFileHandle handle) {
+  DWORD mode = 0;
   switch (GetFileType(ToSystemHandle(handle))) {
     case FILE_TYPE_UNKNOWN:
       return TFileType::kUnknown;
-    case FILE_TYPE_CHAR:
-      return TFileType::kChar;
+    case FILE_TYPE_CHAR:  // the console, or another device such as NUL
+      return GetConsoleMode(ToSystemHandle(handle), &mode) ? TFileType::kConsole : TFileType::kChar;
     case FILE_TYPE_PIPE:
       return TFileType::kPipe;
     default:  // a disk file, or a remote one: written in blocks all the same
       return TFileType::kDisk;
   }
+}
+
+// Converted a piece at a time on the stack: a fault report writes through here too.
+TIoResult WriteConsoleText(TFileHandle handle, const char* text, std::uint32_t size) {
+  const std::string_view rest(text, size);
+  for (std::size_t at = 0; at < rest.size();) {
+    const std::size_t pieceStart = at;
+    char16_t units[256];
+    DWORD count = 0;
+    while (at < rest.size() && count + 2 <= std::size(units)) {
+      count += static_cast<DWORD>(wide::EncodeUtf16(wide::DecodeAt(rest, at), units + count));
+    }
+    for (DWORD done = 0; done < count;) {
+      DWORD written = 0;
+      if (!WriteConsoleW(ToSystemHandle(handle), reinterpret_cast<const wchar_t*>(units) + done,
+                         count - done, &written, nullptr)) {
+        return {static_cast<std::uint32_t>(pieceStart), LastError()};
+      }
+      done += written;
+    }
+  }
+  return {size, {}};
 }
 
 // ---- Progress in a title ---------------------------------------------------------------
@@ -513,26 +531,26 @@ void TakeSequences(TProgressTitle& title) {
 
 TProgressTitle OpenProgressTitle() {
   TProgressTitle title;
-  char saved[1024] = {};
+  wchar_t saved[1024] = {};
   SetLastError(ERROR_SUCCESS);
-  const DWORD length = GetConsoleTitleA(saved, sizeof saved);
+  const DWORD length = GetConsoleTitleW(saved, std::size(saved));
   if (length == 0 && GetLastError() != ERROR_SUCCESS) return title;  // no console
   title.open = true;
-  title.savedTitle = TextIn(saved, sizeof saved);
+  title.savedTitle = FromWide(std::wstring_view(saved, std::wcslen(saved)));
   TakeSequences(title);
   return title;
 }
 
 void ShowProgressTitle(const TProgressTitle& title, const std::string& text, int percent) {
   if (!title.open) return;
-  SetConsoleTitleA(text.c_str());
+  SetConsoleTitleW(ToWide(text).c_str());
   const std::string progress = "\x1b]9;4;1;" + std::to_string(percent) + "\x1b\\";
   WriteSequence(title, progress.c_str());
 }
 
 void CloseProgressTitle(const TProgressTitle& title) {
   if (!title.open) return;
-  SetConsoleTitleA(title.savedTitle.c_str());
+  SetConsoleTitleW(ToWide(title.savedTitle).c_str());
   if (!title.sequences.IsValid()) return;
   WriteSequence(title, "\x1b]9;4;0\x1b\\");
   SetConsoleMode(ToSystemHandle(title.sequences), title.savedMode);
@@ -702,28 +720,28 @@ TPathResult CurrentFolder() {
   const bool given = FillGrowing(MAX_PATH, folder, [](wchar_t* buffer, DWORD size) {
     return GetCurrentDirectoryW(size, buffer);
   });
-  return NarrowedPath(given, folder);
+  return PathResult(given, folder);
 }
 
 TPathResult FullPathOf(const std::string& path) {
   if (!IsPassable(path)) return {{}, TError{ERROR_INVALID_NAME}};
   std::wstring full;
-  const bool given = FullWidePath(Widened(path), full);
-  return NarrowedPath(given, full);
+  const bool given = FullWidePath(ToWide(path), full);
+  return PathResult(given, full);
 }
 
 // Sparse files need NTFS; its name may come in any mix of case.
 bool VolumeKeepsHoles(const std::string& root) {
   if (!IsPassable(root)) return false;
   constexpr DWORD kNameBufferSize = 256;
-  char fileSystem[kNameBufferSize];
+  wchar_t fileSystem[kNameBufferSize] = {};
   DWORD maxComponentLength = 0;
   DWORD flags = 0;
-  if (!GetVolumeInformationA(root.c_str(), nullptr, 0, nullptr, &maxComponentLength, &flags,
+  if (!GetVolumeInformationW(ToWide(root).c_str(), nullptr, 0, nullptr, &maxComponentLength, &flags,
                              fileSystem, kNameBufferSize)) {
     return false;
   }
-  return IsNtfsName(TextIn(fileSystem, kNameBufferSize));
+  return IsNtfsName(std::wstring_view(fileSystem, wcsnlen(fileSystem, kNameBufferSize)));
 }
 
 TSearchHandle FindFirstEntry(const std::string& pattern, TFoundEntry& entry) {

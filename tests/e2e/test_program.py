@@ -1,8 +1,9 @@
 """The real programs on real files: natively, or a Windows exe under the Wine of tools/wine-root.sh.
-Expected texts name files "<name>": T:\\ paths in code page 932 under Wine, else UTF-8."""
+Expected texts name files "<name>": T:\\ paths in code page 932 under Wine ('?' for a character it
+cannot hold), else UTF-8."""
 
 import contextlib, os, pty, re, resource, select, shutil, signal, socket, subprocess, tempfile
-import time, unittest
+import time, tty, unittest
 from pathlib import Path
 from subprocess import DEVNULL, PIPE
 
@@ -82,7 +83,7 @@ class ProgramTest(unittest.TestCase):
 
     def text(self, *lines):
         joined = re.sub("<([^<>]*)>", lambda m: self.shown(m[1]), "\r\n".join(lines) + "\r\n")
-        return joined.encode("cp932" if WINE else "utf-8")
+        return joined.encode("cp932", "replace") if WINE else joined.encode()
 
     def report(self, name, message):
         module = os.path.basename(EXE)
@@ -120,7 +121,7 @@ class ProgramTest(unittest.TestCase):
         given = {"input": stdin} if isinstance(stdin, bytes) else {"stdin": stdin}
         done = subprocess.run(LOADER + [EXE, *args], **given, stdout=stdout, env=env,
                               stderr=PIPE, cwd=cwd or self.dir, preexec_fn=before, timeout=300)
-        err = re.sub(rb"\b[0-9A-F]{8}\b", b"XXXXXXXX", done.stderr, 1)  # the report's address
+        err = re.sub(rb"\b[0-9A-F]{8}\b", b"XXXXXXXX", done.stderr, count=1)  # the report's address
         return done.stdout, err, done.returncode
 
     def check(self, args, out, err=b"", code=0, **options):
@@ -176,6 +177,23 @@ class EveryBuild(ProgramTest):
             self.check(args.split(), self.text(line, COUNT.format(count)), stdin=b"y\n")
             self.assertEqual(Path(self.path(name)).read_bytes(), data, args)
 
+    def test_any_name_is_copied_under_its_own_name(self):
+        names = ["日本語.bin", "résumé.bin", "한국어.bin", "emoji😀.bin", "plain.bin"]
+        os.makedirs(self.path("表"))  # in code page 932, its second byte is a backslash's
+        os.mkdir(self.path("o"))
+        for name in names:
+            Path(self.path("表/" + name)).write_bytes(name.encode())
+        out, err, code = self.run_program("表\\*" if WINE else "表/*", "o")
+        lines = [f"<表/{name}> > <o/{name}>" for name in names] + [COUNT.format(5)]
+        self.assertEqual((sorted(out.split(b"\r\n")), err, code),  # in the folder's order
+                         (sorted(self.text(*lines).split(b"\r\n")), b"", 0))
+        self.assertEqual({n: Path(self.path("o/" + n)).read_bytes() for n in os.listdir(self.path("o"))},
+                         {name: name.encode() for name in names})
+        self.check(("表/résumé.bin", "한국어.bin"), self.text("<表/résumé.bin> > <한국어.bin>", COUNT.format(1)))
+        self.check(("/c", "emoji😀.bin", "1"), self.text("<emoji😀.bin> (1 bytes) ファイルを作成しました。"))
+        self.assertEqual(Path(self.path("한국어.bin")).read_bytes(), "résumé.bin".encode())
+        self.assertEqual(Path(self.path("emoji😀.bin")).read_bytes(), b"\0")
+
     def test_a_file_behind_a_standard_stream_is_never_the_destination(self):
         Path(self.path("a.bin")).write_bytes(b"data")
         for name in ("out", "in"):
@@ -186,6 +204,9 @@ class EveryBuild(ProgramTest):
                 out, err, code = self.run_program("a.bin", name, **streams)
             self.assertEqual((out, err, code), (None if name == "out" else lines, b"", 0))
             self.assertEqual(Path(self.path(name)).read_bytes(), b"y\n" + lines * (name == "out"))
+        with open("/dev/full", "wb") as full:  # an output that fails ends the run with the report
+            self.check((), None, self.report("EInOutError", "I/O エラー (112)."), 1, stdin=b"\n",
+                       stdout=full)
 
     def test_a_long_copy_shows_its_progress_on_a_terminal_and_nothing_else_changes(self):
         Path(self.path("src")).write_bytes(os.urandom(1 << 20) * 512)  # no copy of it is instant
@@ -235,8 +256,8 @@ class Linux(ProgramTest):
         self.assertEqual(kinds(), before)
         reader, writer = os.pipe()
         os.close(reader)
-        with os.fdopen(writer, "wb") as gone, open(self.path("full"), "wb") as full:
-            for args, stdout, setup, code in (((), full, None, 112), ((), gone, None, 109),
+        with os.fdopen(writer, "wb") as gone:
+            for args, stdout, setup, code in (((), gone, None, 109),
                                               (("a.bin", "c"), DEVNULL, lambda: os.close(1), 105)):
                 self.check(args, None, self.report("EInOutError", f"I/O エラー ({code})."), 1,
                            stdin=b"\n", stdout=stdout, before=setup)
@@ -244,9 +265,12 @@ class Linux(ProgramTest):
 
     def test_wildcards_have_the_shells_meaning(self):
         os.makedirs(self.path("s/folder.d"))  # matches, and is passed over
-        for name in ("f.bin", "fa.bin", "noext", "trail.", ".hidden"):
+        for name in ("f.bin", "fa.bin", "noext", "trail.", ".hidden", "star*.bin", "q?.bin"):
             Path(self.path("s/" + name)).write_bytes(b"x")
-        for to, pattern, names in (("d1", "*.*", ["f.bin", "fa.bin", "trail.", ".hidden"]),
+        # A name found is copied by that name, which is no pattern; typed alone, it is the file.
+        self.check(("s/star*.bin", "one.bin"), self.text("<s/star*.bin> > <one.bin>", COUNT.format(1)))
+        for to, pattern, names in (("d1", "*.*", ["f.bin", "fa.bin", "trail.", ".hidden", "star*.bin",
+                                                  "q?.bin"]),
                                    ("d2", "*.", ["trail."]), ("d3", "f?.bin", ["fa.bin"])):
             os.mkdir(self.path(to))
             out, err, code = self.run_program("s/" + pattern, to)
@@ -339,3 +363,24 @@ class Windows(ProgramTest):
         self.check(("a.bin", self.shown()[2:] + "\\r.bin"),  # rooted at the current drive's root
                    self.text("<a.bin> > <r.bin>", COUNT.format(1)))
         self.assertCountEqual(os.listdir(ROOT), [".wine", os.path.basename(self.dir)])
+
+    def test_a_console_of_another_code_page_shows_the_texts_and_a_redirection_keeps_932(self):
+        Path(self.path("résumé.bin")).write_bytes(b"old")
+        english = dict(ENV, LC_ALL="C.UTF-8")
+        self.check(("/c", "résumé.bin", "1"), self.text(f"<résumé.bin> {ASK})<résumé.bin> {NOT_MADE}"),
+                   stdin=b"n\r\n", env=english)
+        reader, writer = pty.openpty()  # a console in code page 437, as on an English Windows
+        tty.setraw(writer)  # the Enter key arrives as CR, as the console reads it
+        program = subprocess.Popen(LOADER + [EXE, "/c", "résumé.bin", "10K"], cwd=self.dir,
+                                   stdin=writer, stdout=writer, stderr=writer,
+                                   env=english)
+        os.close(writer)
+        shown = b""
+        while b"(Yes/No)" not in shown and select.select([reader], [], [], 60)[0]:
+            shown += os.read(reader, 4096)
+        os.write(reader, b"y\r")
+        shown += drained(reader)
+        self.assertEqual(program.wait(timeout=60), 0)
+        shown = re.sub(rb"\x1b\[[?0-9;]*[a-zA-Z]", b"", shown).decode()  # the console's own sequences
+        self.assertIn(self.shown("résumé.bin") + " を上書きしますか？(Yes/No)", shown)
+        self.assertIn(self.shown("résumé.bin") + " (10,240 bytes) ファイルを作成しました。\r\n", shown)

@@ -46,21 +46,16 @@ std::mutex logged;              // calls come from the workers, the display and 
 std::future<void> interrupter;  // the interrupt's handler, on a thread of its own
 constexpr std::intptr_t kStd = 1000;  // handles 1000-1002 are the standard streams
 
-bool IsLead(char byte) {
-  const auto b = static_cast<unsigned char>(byte);
-  return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
-}
 bool IsDelimiter(char byte) { return byte == '\\' || byte == '/'; }
 
-// The path's components between delimiters; a trail byte is never a delimiter.
+// The path's components between delimiters.
 std::vector<std::string> Components(const std::string& path) {
   std::vector<std::string> parts(1);
-  for (std::size_t at = 0; at < path.size(); ++at) {
-    if (IsDelimiter(path[at])) {
+  for (const char byte : path) {
+    if (IsDelimiter(byte)) {
       parts.emplace_back();
     } else {
-      parts.back() += path[at];
-      if (IsLead(path[at]) && at + 1 < path.size()) parts.back() += path[++at];
+      parts.back() += byte;
     }
   }
   return parts;
@@ -255,9 +250,19 @@ void InstallFaultHandler(TFaultCallback callback) { machine.faultHandler = callb
 TCommandLineSource ProcessCommandLine() { return {true, machine.commandLine, {}}; }
 std::string ProgramPath() { return "C:\\tools\\Dravik.exe"; }
 bool ModuleOfAddress(std::uintptr_t, std::string&, std::uintptr_t&) { return false; }
-bool IsLeadByte(unsigned char byte) { return fake::IsLead(char(byte)); }
 std::string ThousandsSeparator() { return machine.separator; }
-void ToOemCodePage(std::string&) {}
+// Stream bytes that a code page of two bytes a character would give: a character of four UTF-8
+// bytes (an emoji, say) has none.
+std::size_t ToStreamBytes(std::string_view text, char* out, std::size_t room) {
+  std::size_t size = 0;
+  for (std::size_t at = 0; at < text.size() && size < room;) {
+    const bool fourBytes = static_cast<unsigned char>(text[at]) >= 0xF0 && at + 4 <= text.size();
+    out[size++] = fourBytes ? '?' : text[at];
+    at += fourBytes ? 4 : 1;
+  }
+  return size;
+}
+void ToOemCodePage(char*, std::size_t) {}
 std::string SystemMessage(const platform::TError& error) {
   return "System error " + std::to_string(error.code) + ".\r\n";
 }
@@ -285,6 +290,17 @@ TIoResult WriteBytes(TFileHandle handle, const void* data, std::uint32_t size) {
   if (const TErrorCode code = Call("WriteBytes", arguments)) return {0, {code}};
   machine.out[handle.value - fake::kStd].append(static_cast<const char*>(data), size);
   return {size, {}};
+}
+
+// A console shows the first bytes of a character cut in two as a replacement character.
+TIoResult WriteConsoleText(TFileHandle handle, const char* text, std::uint32_t size) {
+  std::string shown(text, size);
+  std::size_t lead = shown.size();
+  while (lead > 0 && (shown[lead - 1] & 0xC0) == 0x80) --lead;
+  const auto first = static_cast<unsigned char>(lead > 0 ? shown[lead - 1] : 0);
+  const std::size_t length = first >= 0xF0 ? 4 : first >= 0xE0 ? 3 : first >= 0xC0 ? 2 : 1;
+  if (lead > 0 && lead - 1 + length > shown.size()) shown.replace(lead - 1, length, "\xEF\xBF\xBD");
+  return {size, WriteBytes(handle, shown.data(), std::uint32_t(shown.size())).error};
 }
 
 TIoResult ReadAt(TFileHandle handle, std::int64_t offset, void* buffer, std::uint32_t size) {

@@ -1,7 +1,8 @@
-// The machine the unit tests run the program on: a Japanese Windows (code page 932) with drive
-// C: (NTFS, 4 KiB units), the folder C:\work, files as extents with holes, standard streams, a
-// log of the calls, and failures on schedule (the n-th call of a kind fails, or transfers fewer
-// bytes). Tests use `fake::machine` directly; Reset() restores it.
+// The machine the unit tests run the program on: a Japanese Windows with drive C: (NTFS, 4 KiB
+// units), the folder C:\work, files as extents with holes, standard streams (consoles, or
+// redirected: then stream bytes hold no emoji), a log of the calls, and failures on schedule (the
+// n-th call of a kind fails, or transfers fewer bytes). Tests use `fake::machine` directly;
+// Reset() restores it.
 #pragma once
 
 #include <cstdint>
@@ -45,8 +46,8 @@ struct TMachine {
   std::string commandLine = "Dravik.exe", separator = ",";
   std::string stdinBytes, out[3];     // out[1] standard output, out[2] standard error
   platform::TErrorCode stdinEnd = 0;  // after the input, reads fail with it
-  platform::TFileType types[3] = {platform::TFileType::kChar, platform::TFileType::kChar,
-                                  platform::TFileType::kChar};
+  platform::TFileType types[3] = {platform::TFileType::kConsole, platform::TFileType::kConsole,
+                                  platform::TFileType::kConsole};
   bool missing[3] = {};
   unsigned processors = 1;
   std::map<std::intptr_t, std::string> files;  // open handles: the node key

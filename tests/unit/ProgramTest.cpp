@@ -12,6 +12,7 @@
 #include "Dravik/FailureReport.h"
 #include "Dravik/NumberFormat.h"
 #include "SparseUtils/SparseOperations.h"
+#include "platform/win32/WideText.h"
 #include "tests/fake/Fake.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
@@ -65,8 +66,13 @@ const std::string kUsage =
     "Dravik.exe\r\n Dravik.exe コピー元ファイル コピー先フォルダ|コピー先ファイル\r\n"
     " Dravik.exe /C 作成ファイル 作成バイト数[K]|[M]|[G]|[T]\r\n\r\nby vellamor\r\n\r\n"
     "Enter キーを押して下さい\r\n";
-const std::string kTable = "C:\\\x95\x5C";  // its last byte is a backslash's
 constexpr std::int64_t kChunk = 512 << 10;  // the copy's chunk
+// Its line fills the console's buffer in the middle of a character.
+const std::string kLong = [] {
+  std::string name = "a";
+  for (int i = 0; i < 40; ++i) name += "日";
+  return name;
+}();
 const std::string kBig(3 * kChunk, 'x');
 const std::string kNone = "(none)";  // what FileBytes gives for no file
 
@@ -136,8 +142,9 @@ const TScenario kScenarios[] = {
        fake::machine.beforeTransfer = [](std::int64_t at) { if (at == kChunk) fake::AddFile(W("big"), kBig.substr(0, at + 100)); };
        fake::Fail("SetLength", 2, 112); }},
     {"a.bin \\dst\\n", "", Line(W("a.bin"), "C:\\dst\\n") + Count(1)},
-    {"a.bin n", "", Line(kTable + "\\a.bin", kTable + "\\n") + Count(1), "",
-     [] { fake::AddFile(kTable + "\\a.bin", "d"); fake::machine.folder = kTable; }},
+    {"a.bin 😀.bin", "", Line(W("a.bin"), W("?.bin")) + Count(1), "",  // what code page 932 holds
+     [] { fake::machine.types[1] = platform::TFileType::kDisk; }, {{W("😀.bin"), "data"}}},
+    {kLong + " n", "", Line(W(kLong), W("n")) + Count(1), "", [] { fake::AddFile(W(kLong), "d"); }},
     {"a.bin \\\\srv\\sh\\d", "", Line(W("a.bin"), "\\\\srv\\sh\\d\\a.bin") + Count(1), "",
      [] { fake::AddVolume("\\\\srv\\sh\\", true); fake::AddFolder("\\\\srv\\sh\\d"); }},
     {"", "", "", Report("EInOutError", "I/O エラー (105)."), [] { fake::machine.missing[1] = true; }},
@@ -180,7 +187,7 @@ TEST_F(FakeTest, RunsPrintReportAndLeaveFilesAsTheyShould) {
 // A file or pipe receives 128-byte blocks, the last before the pause waits; a console
 // receives every line at its end.
 TEST_F(FakeTest, OutputGoesOutInBlocksOrLinesAndIsOutBeforeInputIsRead) {
-  for (const auto type : {platform::TFileType::kDisk, platform::TFileType::kChar}) {
+  for (const auto type : {platform::TFileType::kDisk, platform::TFileType::kConsole}) {
     Fresh();
     fake::machine.types[1] = type;
     RunCommandLine("Dravik");
@@ -285,6 +292,17 @@ TEST_F(FakeTest, CreateMakesAnAllZeroFileAndRemovesOnlyOneItMadeWhenTheLengthFai
   EXPECT_FALSE(CreateSparseFile(W("f"), 10));
   EXPECT_EQ(fake::FileBytes(W("f")), "");
   EXPECT_EQ(fake::OpenHandles(), 0);
+}
+
+// Every UTF-16 name, one with a lone surrogate too, comes back from the program's UTF-8 unchanged.
+TEST(WideText, EveryUtf16NameComesBackUnchanged) {
+  using platform::wide::TextOf, platform::wide::Utf16Of;
+  for (const std::u16string name : {u"résumé", u"日本語", u"emoji😀", u"a\xD800z", u"\xDC00"}) {
+    EXPECT_TRUE(Utf16Of(TextOf(name)) == name);
+  }
+  EXPECT_EQ(TextOf(u"é日😀"), "é日😀");
+  EXPECT_TRUE(Utf16Of("\xC0\xAF\xE6\x97") ==
+              u"\uFFFD\uFFFD\uFFFD\uFFFD");  // no long forms, a cut one
 }
 
 TEST(FuzzSeeds, CopyEveryLayoutAndFailureAsTheFuzzTargetChecks) {
