@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 #include "SparseUtils/ByteStrings.h"
 #include "SparseUtils/ProgramTexts.h"
@@ -36,6 +37,7 @@ struct TInputChannel {
 TOutputChannel output;
 TInputChannel input;
 std::int32_t pendingIoError = 0;
+TCopyWatch* acts = nullptr;  // whose acts the writes are
 
 void RecordIoError(std::int32_t code) { pendingIoError = code; }
 
@@ -88,19 +90,27 @@ bool OpenOutput() {
   return true;
 }
 
-// Writes the buffer out and empties it, whether the write succeeds or not. A console takes
-// whole characters: when the buffer filled in the middle of one, its first bytes wait for the
-// rest of it.
-bool WriteOut(bool cutCharacterWaits = false) {
-  const std::string_view waiting(output.buffer, output.count);
-  const std::size_t count =
-      output.console && cutCharacterWaits ? WholeCharactersLength(waiting) : waiting.size();
+// Writes the first `count` bytes of the buffer out and drops them, whether the write succeeds
+// or not.
+platform::TIoResult WriteOutBytes(std::size_t count) {
   const auto size = static_cast<std::uint32_t>(count);
   const platform::TIoResult written =
       output.console ? platform::WriteConsoleText(output.handle, output.buffer, size)
                      : platform::WriteBytes(output.handle, output.buffer, size);
   std::memmove(output.buffer, output.buffer + count, output.count - count);
   output.count -= count;
+  return written;
+}
+
+// Writes the buffer out and empties it, as an act of the run. A console takes whole
+// characters: when the buffer filled in the middle of one, its first bytes wait for the rest.
+bool WriteOut(bool cutCharacterWaits = false) {
+  const std::string_view waiting(output.buffer, output.count);
+  const std::size_t count =
+      output.console && cutCharacterWaits ? WholeCharactersLength(waiting) : waiting.size();
+  std::optional<TCopyWatch::TAct> act;
+  if (acts != nullptr) act.emplace(*acts);
+  const platform::TIoResult written = WriteOutBytes(count);
   if (written.error.Failed()) RecordIoError(static_cast<std::int32_t>(written.error.code));
   return !written.error.Failed();
 }
@@ -255,6 +265,14 @@ TOverwriteAnswer AskOverwrite(const std::string& path, bool allowAll) {
     if (AcceptedAnswer(answer, allowAll, result)) return result;
   }
 }
+
+void ConsoleWriteOutQuietly() {
+  if (output.opened && output.count > 0) WriteOutBytes(output.count);
+}
+
+TConsoleActs::TConsoleActs(TCopyWatch& watch) { acts = &watch; }
+
+TConsoleActs::~TConsoleActs() { acts = nullptr; }
 
 void ConsoleClose() {
   if (output.opened && output.count > 0) WriteOut();

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "SparseUtils/CopyWatch.h"
+
 constexpr std::size_t ConsoleBufferSize = 128;
 
 enum TOverwriteAnswer { oaYes, oaNo, oaAll };
@@ -33,3 +35,17 @@ TOverwriteAnswer AskOverwrite(const std::string& path, bool allowAll);
 // At the end of the run: writes out what still waits (a failure is ignored) and closes both
 // channels, so the next use opens them anew.
 void ConsoleClose();
+
+// For a failure report: writes out what waits, as an act of none, raising nothing and
+// allocating nothing, so that a fault can call it.
+void ConsoleWriteOutQuietly();
+
+// While it lives, every write of the console is an act of the run under `watch`: once the run
+// has been interrupted, nothing more is printed.
+class TConsoleActs {
+ public:
+  explicit TConsoleActs(TCopyWatch& watch);
+  ~TConsoleActs();
+  TConsoleActs(const TConsoleActs&) = delete;
+  TConsoleActs& operator=(const TConsoleActs&) = delete;
+};

@@ -1,12 +1,8 @@
 #include "Dravik/FailureReport.h"
 
 #include <cstring>
-#include <exception>
-#include <new>
-#include <string>
 
 #include "Dravik/Console.h"
-#include "Dravik/ProgressDisplay.h"
 #include "SparseUtils/ByteStrings.h"
 #include "SparseUtils/Paths.h"
 #include "SparseUtils/ProgramTexts.h"
@@ -16,9 +12,7 @@ namespace {
 
 constexpr std::uintptr_t kImageHeaderSize = 0x1000;
 constexpr std::size_t kModuleNameLimit = 260;
-
-const EOutOfMemory* outOfMemory = nullptr;  // made before it can be needed
-int ExitCode = 0;
+constexpr std::size_t kModulePathRoom = 4096;
 
 // Room for the report's text as UTF-8, which may take more bytes than it takes where it is
 // written: the limit cuts it there.
@@ -40,16 +34,23 @@ class TReportText {
   std::size_t FSize = 0;
 };
 
-// The module holding `address` and the address relative to it; the program's own file
-// when the system cannot tell.
-void LocateAddress(std::uintptr_t address, std::string& modulePath, std::uintptr_t& shown) {
+// Where an address lies: the file name of its module, and the address relative to the module.
+struct TLocation {
+  std::string_view moduleName;
+  std::uintptr_t shown = 0;
+};
+
+// The module holding `address`, its path put in `path`; the program's own file when the system
+// cannot tell.
+TLocation LocateAddress(std::uintptr_t address, char (&path)[kModulePathRoom]) {
   std::uintptr_t base = 0;
-  if (address != 0 && platform::ModuleOfAddress(address, modulePath, base)) {
-    shown = address - base;
-    return;
+  const std::size_t length =
+      address != 0 ? platform::ModuleOfAddress(address, path, sizeof path, base) : 0;
+  if (length > 0) {
+    return {NamePart(std::string_view(path, length)).substr(0, kModuleNameLimit), address - base};
   }
-  modulePath = platform::ProgramPath();
-  shown = address == 0 ? 0 : address - kImageHeaderSize;
+  return {NamePart(platform::ProgramPath()).substr(0, kModuleNameLimit),
+          address == 0 ? 0 : address - kImageHeaderSize};
 }
 
 void HexDigits(std::uintptr_t value, char (&digits)[8]) {
@@ -58,12 +59,13 @@ void HexDigits(std::uintptr_t value, char (&digits)[8]) {
   for (int i = 0; i < 8; ++i) digits[7 - i] = kHex[(low >> (4 * i)) & 0xF];
 }
 
-// Line 1 from its template, then LF, the message and "." unless it already ends so.
+// Line 1 from its template, then LF, the message and "." unless it already ends so. The
+// template is filled here, not by FormatText, which makes a string: the report allocates nothing.
 void FormatReport(TReportText& report, const char* className, std::string_view message,
-                  std::string_view moduleName, std::uintptr_t shown) {
+                  const TLocation& location) {
   char address[8];
-  HexDigits(shown, address);
-  const std::string_view values[] = {className, moduleName, std::string_view(address, 8)};
+  HexDigits(location.shown, address);
+  const std::string_view values[] = {className, location.moduleName, std::string_view(address, 8)};
   std::size_t next = 0;
   const std::string_view line1 = texts::kReportLine1;
   for (std::size_t at = 0; at < line1.size(); ++at) {
@@ -97,87 +99,13 @@ void WriteToStandardError(std::string_view text) {
   platform::WriteBytes(handle, "\r\n", 2);
 }
 
-// Writes out what the run printed before the failure; a failure of that flush is not
-// reported in place of the original error.
-void FlushConsoleQuietly() {
-  try {
-    ConsoleFlush();
-  } catch (...) {
-  }
-}
-
-[[noreturn]] void HandleUncaughtFailure(const char* className, std::string_view message,
-                                        std::uintptr_t address) {
-  ShowFailureReport(className, message, address);
-  TerminateRun(1);
-}
-
-void HandleProcessorFault(const char* className, const char* message, std::uintptr_t address) {
-  HandleUncaughtFailure(className, message, address);
-}
-
-// What the run's end and an interrupt reach, on whatever thread they come.
-struct TRunFrame {
-  TCopyWatch& watch;
-  TProgressDisplay& display;
-};
-TRunFrame* runFrame = nullptr;  // set as the run begins
-
-// On a thread of its own: the copy under way is cut and its thread waits; when this returns,
-// the platform ends the process.
-void HandleInterrupt(void* context) {
-  TRunFrame& frame = *static_cast<TRunFrame*>(context);
-  frame.watch.Interrupt();
-  frame.display.PutTitleBack();
-}
-
 }  // namespace
 
+// A failure of the console's flush is not reported in place of the original error.
 void ShowFailureReport(const char* className, std::string_view message, std::uintptr_t address) {
-  std::string modulePath;
-  std::uintptr_t shown = 0;
-  try {
-    LocateAddress(address, modulePath, shown);
-  } catch (...) {
-    modulePath.clear();
-  }
+  char modulePath[kModulePathRoom];
   TReportText report;
-  FormatReport(report, className, message, NamePart(modulePath).substr(0, kModuleNameLimit), shown);
-  FlushConsoleQuietly();
+  FormatReport(report, className, message, LocateAddress(address, modulePath));
+  ConsoleWriteOutQuietly();
   WriteToStandardError(report.Text());
-}
-
-void TerminateRun(int code) {
-  ExitCode = code;
-  if (runFrame != nullptr) runFrame->display.PutTitleBack();
-  delete outOfMemory;
-  outOfMemory = nullptr;
-  try {
-    ConsoleClose();
-  } catch (...) {
-  }
-  platform::EndProcess(ExitCode);
-}
-
-void RunProgram(void (*body)(TCopyWatch& watch)) {
-  outOfMemory = new EOutOfMemory(std::string(texts::kOutOfMemory));
-  TCopyWatch watch;
-  TProgressDisplay display(watch);
-  TRunFrame frame{watch, display};
-  runFrame = &frame;
-  platform::InstallFaultHandler(HandleProcessorFault);
-  watch.BeforeFirstCopy([&frame] {  // a run that copies nothing starts no thread
-    platform::InstallInterruptHandler(HandleInterrupt, &frame);
-    frame.display.Start();
-  });
-  try {
-    body(watch);
-  } catch (const Exception& error) {
-    HandleUncaughtFailure(error.ClassName(), error.Message(), error.Address());
-  } catch (const std::bad_alloc&) {
-    HandleUncaughtFailure(outOfMemory->ClassName(), outOfMemory->Message(), 0);
-  } catch (const std::exception& error) {
-    HandleUncaughtFailure("Exception", error.what(), 0);
-  }
-  TerminateRun(0);
 }

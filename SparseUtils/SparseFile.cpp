@@ -42,8 +42,8 @@ std::size_t UsableUnit(std::uint32_t unit) {
 
 }  // namespace
 
-TSparseFile::TSparseFile(std::string fileName) : FFileName(std::move(fileName)) {
-  const platform::TOpenResult opened = platform::CreateTruncated(FFileName);
+TSparseFile::TSparseFile(std::string fileName, platform::TExisting existing) {
+  const platform::TOpenResult opened = platform::OpenForWriting(fileName, existing);
   FHandle = opened.handle;
   FCreated = opened.created;
   if (!IsOpen()) return;

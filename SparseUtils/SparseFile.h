@@ -22,18 +22,18 @@ struct TTransfer {
 
 class TSparseFile {
  public:
-  // Creates or truncates the file, opened without sharing, and marks it sparse. A failure
-  // shows in IsOpen.
-  explicit TSparseFile(std::string fileName);
+  // Creates the file, or opens it truncated or with its content kept, without sharing, and
+  // marks it sparse. A failure shows in IsOpen.
+  TSparseFile(std::string fileName, platform::TExisting existing);
   ~TSparseFile() { Close(); }
 
   TSparseFile(const TSparseFile&) = delete;
   TSparseFile& operator=(const TSparseFile&) = delete;
 
   bool IsOpen() const { return FHandle.IsValid(); }
-  // True when opening made a new file rather than truncating one.
+  // True when opening made a new file rather than opening one that was there.
   bool Created() const { return FCreated; }
-  const std::string& FileName() const { return FFileName; }
+  std::int64_t Length() const { return platform::SizeOfFile(FHandle); }
   // The volume's allocation unit: a power of two from 512 bytes to 1 MiB.
   std::size_t Unit() const { return FUnit; }
 
@@ -60,7 +60,6 @@ class TSparseFile {
   TTransfer WriteAll(std::int64_t offset, const std::uint8_t* bytes, std::size_t count);
   void GrowFor(std::int64_t end);
 
-  std::string FFileName;
   platform::TFileHandle FHandle;
   bool FCreated = false;
   std::size_t FUnit = 512;

@@ -216,7 +216,10 @@ class TWorkers {
     std::thread helper;
     if (FSecond) {
       try {
-        helper = std::thread([&job, this] { job.Work(FSecond->Start()); });
+        helper = std::thread([&job, this] {
+          const platform::TFaultStack faultStack;
+          job.Work(FSecond->Start());
+        });
       } catch (const std::system_error&) {
       }
     }
@@ -231,26 +234,24 @@ class TWorkers {
 
 // Copies the source and gives the copy its length: where the source ended, or where the
 // first failure stopped the copy, so the copy keeps only bytes known to be right. An
-// interrupted copy is cut to the bytes known to be copied and never returns.
+// interrupted copy stops at the bytes known to be copied.
 TCopyStop Copy(const TSourceFile& source, TSparseFile& dest, TCopyWatch& watch) {
   const std::int64_t size = source.Size();
   TWorkers workers(size);
-  watch.Begin(source.FileName(), size);
+  const TCopyWatch::TCopying copying(watch, source.FileName(), size);
   dest.GrowAheadTo(size);
   TCopyJob job(source, dest, size, watch);
   workers.Run(job);
-  if (watch.Interrupted()) {
-    dest.SetSize(job.CopiedPrefix());
-    watch.End();
-  }
   TCopyStop stop = job.Stop();
+  if (watch.Interrupted() && job.CopiedPrefix() < stop.position) {
+    stop = {job.CopiedPrefix(), TCopyStop::kEndOfSource, {}};
+  }
   if (stop.position != dest.GrownLength()) {
     const platform::TError ended = dest.SetSize(stop.position);
     if (ended.Failed() && stop.kind == TCopyStop::kEndOfSource) {
       stop = {stop.position, TCopyStop::kWriteFailed, ended};
     }
   }
-  watch.End();
   return stop;
 }
 
@@ -265,7 +266,8 @@ bool SparseCopyFile(const std::string& source, const std::string& dest, bool ove
   if (!FileExists(source)) return false;
   const TSourceFile stream(source);
   if (!overwrite && FileExists(dest)) return false;
-  TSparseFile writer(dest);
+  const TCopyWatch::TAct act(watch);  // after an interrupt, no destination is opened
+  TSparseFile writer(dest, platform::TExisting::kTruncate);
   if (!writer.IsOpen()) return false;
   const TCopyStop stop = Copy(stream, writer, watch);
   writer.Close();
@@ -280,12 +282,17 @@ bool SparseCopyFile(const std::string& source, const std::string& dest, bool ove
   return true;
 }
 
+// The file takes the new length before its old bytes go: a length the volume refuses (larger
+// than its largest file, say) leaves a file that was there as it was.
 bool CreateSparseFile(const std::string& fileName, std::int64_t size) {
   if (size <= 0 || FolderExists(fileName)) return false;
-  TSparseFile writer(fileName);
+  TSparseFile writer(fileName, platform::TExisting::kKeep);
   if (!writer.IsOpen()) return false;
-  if (!writer.SetSize(size).Failed()) return true;
-  // A file this call made and could not complete goes again; one that was there stays.
+  if (!writer.SetSize(std::max(size, writer.Length())).Failed() && !writer.SetSize(0).Failed() &&
+      !writer.SetSize(size).Failed()) {
+    return true;
+  }
+  // A file this call made and could not complete goes again.
   writer.Close();
   if (writer.Created()) platform::RemoveFile(fileName);
   return false;

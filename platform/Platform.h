@@ -10,6 +10,7 @@
 // Names avoid those of the Win32 API, because <windows.h> turns many of them into macros.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -57,11 +58,15 @@ constexpr TFileHandle kInvalidHandle{};
 // Called once, first thing in main. POSIX: remembers argv, makes sure descriptors 0-2 are
 // occupied (a closed one is remembered as "no handle"), takes the files behind them as open,
 // ignores SIGPIPE and SIGXFSZ, and takes the user's locale. Win32: keeps volume queries on
-// empty drives from showing dialogs and takes the files behind the standard handles.
+// empty drives from showing dialogs and takes the files behind the standard handles. Both learn
+// the program's path, and what a fault report needs, here.
 void Startup(int argc, char** argv);
 
 // Ends the process at once with the given exit code. Open handles are closed by the system.
 [[noreturn]] void EndProcess(int exitCode);
+
+// The time, for the progress of a copy: never goes back.
+std::chrono::steady_clock::time_point SteadyNow();
 
 // From now on `callback` is called on a thread of its own when the user interrupts the run:
 // Ctrl+C, Ctrl+Break or the console closed (Windows); SIGINT, SIGTERM or SIGHUP (POSIX), unless
@@ -76,9 +81,26 @@ void InstallInterruptHandler(TInterruptCallback callback, void* context);
 [[noreturn]] void AwaitProcessEnd();
 
 // Processor faults (access violation, division by zero, ...) are handed to this callback,
-// with a class name, a message and the faulting instruction's address. It must not return.
-using TFaultCallback = void (*)(const char* className, const char* message, std::uintptr_t address);
-void InstallFaultHandler(TFaultCallback callback);
+// with a class name, a message and the faulting instruction's address. It must not return. On
+// POSIX it runs in a signal handler: it may take no lock and allocate nothing. A fault while it
+// runs, on its thread, ends the process with exit code 1; one on another thread waits for that.
+using TFaultCallback = void (*)(void* context, const char* className, const char* message,
+                                std::uintptr_t address);
+void InstallFaultHandler(TFaultCallback callback, void* context);
+
+// Room for the fault handler on the calling thread, so that a stack overflow there is reported
+// too: a stack of its own on POSIX, a guaranteed reserve on Windows. The main thread has it from
+// InstallFaultHandler; each thread the program starts makes one and keeps it while it runs.
+class TFaultStack {
+ public:
+  TFaultStack();
+  ~TFaultStack();
+  TFaultStack(const TFaultStack&) = delete;
+  TFaultStack& operator=(const TFaultStack&) = delete;
+
+ private:
+  void* FMemory = nullptr;
+};
 
 // ---- Command line and program file ----------------------------------------
 
@@ -91,12 +113,15 @@ struct TCommandLineSource {
 };
 TCommandLineSource ProcessCommandLine();
 
-// Full path of the running program's file (GetModuleFileNameW; /proc/self/exe).
-std::string ProgramPath();
+// Full path of the running program's file (GetModuleFileNameW; /proc/self/exe), as Startup
+// learnt it.
+const std::string& ProgramPath();
 
-// The module whose code holds `address`: its full path and load base. False when the
-// system cannot tell.
-bool ModuleOfAddress(std::uintptr_t address, std::string& path, std::uintptr_t& base);
+// The module whose code holds `address`: its full path, cut to `room` bytes, and its load base.
+// Returns the path's length, 0 when the system cannot tell. A fault report asks it: allocates
+// nothing and takes no lock (the modules are learnt at start-up on POSIX).
+std::size_t ModuleOfAddress(std::uintptr_t address, char* path, std::size_t room,
+                            std::uintptr_t& base);
 
 // ---- Text ------------------------------------------------------------------
 
@@ -132,17 +157,19 @@ TFileType TypeOfFile(TFileHandle handle);
 // the console window's title (Windows), or the terminal's title when standard error is a
 // terminal whose TERM is set and not "dumb" (POSIX, by escape sequences on standard error);
 // with it the taskbar or tab progress (OSC 9;4), where the console takes escape sequences.
+// What is to be put back stays with the back end.
 struct TProgressTitle {
-  bool open = false;
-  std::string savedTitle;       // Windows: the title to put back
-  TFileHandle sequences;        // where escape sequences go; none where they would show as text
-  std::uint32_t savedMode = 0;  // Windows: the console mode to put back
+  std::intptr_t value = 0;
+  bool IsOpen() const { return value != 0; }
 };
-// Saves what is to be put back; `open` is false where there is no title to show progress in.
+// Keeps what is to be put back; not open where there is no title to show progress in.
 TProgressTitle OpenProgressTitle();
-void ShowProgressTitle(const TProgressTitle& title, const std::string& text, int percent);
-// Puts the title back and clears the progress.
-void CloseProgressTitle(const TProgressTitle& title);
+void ShowProgressTitle(TProgressTitle title, std::string_view text, int percent);
+// Puts the title back and clears the progress; allocates and releases nothing, so that a fault
+// report can call it.
+void PutProgressTitleBack(TProgressTitle title);
+// Puts the title back, and releases what OpenProgressTitle kept.
+void CloseProgressTitle(TProgressTitle title);
 
 // ---- Reading and writing ---------------------------------------------------
 
@@ -170,14 +197,16 @@ TIoResult WriteAt(TFileHandle handle, std::int64_t offset, const void* data, std
 struct TOpenResult {
   TFileHandle handle;
   TError error;
-  bool created = false;  // CreateTruncated made a new file (none was there)
+  bool created = false;  // OpenForWriting made a new file (none was there)
 };
 
-// Opens for writing, creating the file or truncating an existing one, with no sharing: no
-// other open of the file succeeds while this handle lives, and a file that is open elsewhere
-// cannot be opened here (kErrorSharingViolation) and stays intact. Open elsewhere are the
-// copy's source and the files behind the standard streams (a redirected output, say).
-TOpenResult CreateTruncated(const std::string& path);
+// Opens for writing, creating the file when it is missing, with no sharing: no other open of
+// the file succeeds while this handle lives, and a file that is open elsewhere cannot be
+// opened here (kErrorSharingViolation) and stays intact. Open elsewhere are the copy's source
+// and the files behind the standard streams (a redirected output, say). An existing file is
+// truncated, or keeps its content.
+enum class TExisting { kTruncate, kKeep };
+TOpenResult OpenForWriting(const std::string& path, TExisting existing);
 
 // Opens an existing file for reading only, sharing read and write with others.
 TOpenResult OpenForReading(const std::string& path);
@@ -237,9 +266,10 @@ struct TPathResult {
 TPathResult CurrentFolder();
 
 // The full path of `path` (joined to the current folder when relative, "." and ".."
-// resolved). Never cut short: long results get the buffer they need. Windows resolves ".." by
-// the text; POSIX keeps a ".." that follows a symbolic link, which the system takes from the
-// link's target, not from the folder that holds the link.
+// resolved). Never cut short: long results get the buffer they need. Fails with
+// kErrorFilenameTooLong where the result is longer than the system takes (PATH_MAX on POSIX).
+// Windows resolves ".." by the text; POSIX keeps a ".." that follows a symbolic link, which the
+// system takes from the link's target, not from the folder that holds the link.
 TPathResult FullPathOf(const std::string& path);
 
 // True when the volume at `root` keeps the unwritten ranges of a sparse file unallocated; false

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <iterator>
 #include <memory>
@@ -179,12 +180,19 @@ TPathResult CurrentFolder() {
   return {buffer, {}};
 }
 
+// A full path the system would refuse fails here: a file that it names could not be reached
+// by it, though the same name relative to a long current folder can.
 TPathResult FullPathOf(const std::string& path) {
   if (path.empty()) return {{}, {kErrorInvalidName}};
-  if (path.front() == '/') return {ResolveAsTheSystemDoes(path), {}};
-  TPathResult folder = CurrentFolder();
-  if (!folder.error.Failed()) folder.path = ResolveAsTheSystemDoes(folder.path + '/' + path);
-  return folder;
+  TPathResult full{path, {}};
+  if (path.front() != '/') {
+    full = CurrentFolder();
+    if (full.error.Failed()) return full;
+    full.path += '/' + path;
+  }
+  full.path = ResolveAsTheSystemDoes(full.path);
+  if (full.path.size() >= PATH_MAX) return {{}, posix::ErrorFromErrno(ENAMETOOLONG)};
+  return full;
 }
 
 // statfs follows links, so a link answers for its target's volume; a path that names nothing

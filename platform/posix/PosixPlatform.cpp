@@ -1,6 +1,5 @@
 // The Linux back end of the platform layer: process, text, console channels and files.
 // Paths, folders, volumes and the directory search are in PosixFileSystem.cpp.
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
 #include <linux/fs.h>
@@ -13,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <clocale>
 #include <cstdlib>
@@ -21,6 +21,7 @@
 #include <string>
 
 #include "platform/Platform.h"
+#include "platform/Unicode.h"
 #include "platform/posix/PosixInternal.h"
 
 namespace platform {
@@ -96,10 +97,23 @@ int Descriptor(TFileHandle handle) { return static_cast<int>(handle.value); }
 
 // ---- Process state ---------------------------------------------------------
 
+// A loaded module's code and data, as a fault report names it.
+struct TModule {
+  std::uintptr_t start = 0;
+  std::uintptr_t end = 0;
+  std::uintptr_t base = 0;     // where its first page is mapped
+  const char* name = nullptr;  // the loader's; empty for the program itself
+};
+constexpr std::size_t kModuleLimit = 64;
+
+// Learnt at start-up; never written after.
 struct TProcessState {
   int argc = 0;
   char** argv = nullptr;
   bool standardClosed[3] = {};  // descriptors 0-2 found closed at start-up
+  std::string programPath;
+  TModule modules[kModuleLimit];
+  std::size_t moduleCount = 0;
 };
 TProcessState processState;
 
@@ -128,6 +142,7 @@ void TakeInterrupts(sigset_t& signals) {
 // Waits for an interrupt, has it handled, then lets the signal end the process as it would
 // have without a handler.
 void* WaitForInterrupt(void* argument) {
+  const TFaultStack faultStack;
   const TInterruptHandler handler = *static_cast<TInterruptHandler*>(argument);
   delete static_cast<TInterruptHandler*>(argument);
   int signalNumber = 0;
@@ -158,11 +173,19 @@ void OccupyIfClosed(int fd) {
 // ---- Processor faults ------------------------------------------------------
 
 TFaultCallback faultCallback = nullptr;
-volatile sig_atomic_t handlingFault = 0;
+void* faultContext = nullptr;
+std::atomic<pid_t> faultReporter{0};  // the thread that reports a fault, once one does
 
 // Own stack for the fault handler, so that a stack overflow can be reported too.
 constexpr std::size_t kFaultStackSize = 64 * 1024;
-alignas(16) char faultStack[kFaultStackSize];
+alignas(16) char mainFaultStack[kFaultStackSize];
+
+void UseFaultStack(void* memory) {
+  stack_t alternate{};
+  alternate.ss_sp = memory;
+  alternate.ss_size = kFaultStackSize;
+  sigaltstack(&alternate, nullptr);
+}
 
 constexpr int kAnyCode = -1000;  // below every si_code
 
@@ -211,16 +234,17 @@ std::uintptr_t FaultingInstruction([[maybe_unused]] const siginfo_t* info,
 #endif
 }
 
+// One thread reports; a fault inside its report ends the run as a failed one, without a second
+// report, and a fault on another thread waits for the report to end the process.
 void OnFault(int signalNumber, siginfo_t* info, void* context) {
-  if (handlingFault != 0 || faultCallback == nullptr) {
-    // A fault while one is being reported: let the system end the process.
-    signal(signalNumber, SIG_DFL);
-    raise(signalNumber);
-    return;
+  const pid_t self = gettid();
+  pid_t reporter = 0;
+  if (!faultReporter.compare_exchange_strong(reporter, self)) {
+    if (reporter == self) _exit(1);
+    for (;;) pause();
   }
-  handlingFault = 1;
   const TFaultKind& kind = KindOfFault(signalNumber, info->si_code);
-  faultCallback(kind.className, kind.message, FaultingInstruction(info, context));
+  faultCallback(faultContext, kind.className, kind.message, FaultingInstruction(info, context));
   _exit(1);  // the callback never returns; should it, the run has failed all the same
 }
 
@@ -346,6 +370,36 @@ std::int64_t SizeOfDescriptor(int fd) {
   return -1;
 }
 
+std::string LearnProgramPath() {
+  std::string path(256, '\0');
+  for (;;) {
+    const ssize_t length = readlink("/proc/self/exe", path.data(), path.size());
+    if (length < 0) break;
+    if (static_cast<std::size_t>(length) < path.size()) {
+      path.resize(static_cast<std::size_t>(length));
+      return path;
+    }
+    path.resize(path.size() * 2);
+  }
+  const bool haveArgv0 = processState.argc > 0 && processState.argv[0] != nullptr;
+  return haveArgv0 ? processState.argv[0] : "";
+}
+
+int LearnModule(dl_phdr_info* info, std::size_t, void*) {
+  if (processState.moduleCount == kModuleLimit) return 1;
+  TModule module{UINTPTR_MAX, 0, 0, info->dlpi_name};
+  for (int at = 0; at < info->dlpi_phnum; ++at) {
+    const ElfW(Phdr)& segment = info->dlpi_phdr[at];
+    if (segment.p_type != PT_LOAD) continue;
+    const std::uintptr_t start = info->dlpi_addr + segment.p_vaddr;
+    module.start = std::min(module.start, start);
+    module.end = std::max<std::uintptr_t>(module.end, start + segment.p_memsz);
+  }
+  module.base = module.start & ~std::uintptr_t{0xFFF};
+  if (module.end != 0) processState.modules[processState.moduleCount++] = module;
+  return 0;
+}
+
 TDataRange FindDataRange(int fd, std::int64_t offset) {
   off_t start = lseek(fd, offset, SEEK_DATA);
   if (start < 0) {
@@ -384,7 +438,11 @@ void Startup(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
   setlocale(LC_ALL, "");
+  processState.programPath = LearnProgramPath();
+  dl_iterate_phdr(LearnModule, nullptr);
 }
+
+std::chrono::steady_clock::time_point SteadyNow() { return std::chrono::steady_clock::now(); }
 
 void InstallInterruptHandler(TInterruptCallback callback, void* context) {
   auto* handler = new TInterruptHandler{callback, context, {}};
@@ -408,24 +466,33 @@ void AwaitProcessEnd() {
 // (coverage, leak checks) finish their work; after a processor fault nothing more of the
 // damaged process is run.
 void EndProcess(int exitCode) {
-  if (handlingFault != 0) _exit(exitCode);
+  if (faultReporter.load() != 0) _exit(exitCode);
   std::exit(exitCode);
 }
 
-void InstallFaultHandler(TFaultCallback callback) {
+void InstallFaultHandler(TFaultCallback callback, void* context) {
   faultCallback = callback;
-  stack_t alternate{};
-  alternate.ss_sp = faultStack;
-  alternate.ss_size = kFaultStackSize;
-  sigaltstack(&alternate, nullptr);
-
+  faultContext = context;
+  UseFaultStack(mainFaultStack);
   struct sigaction action {};
   action.sa_sigaction = OnFault;
-  action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESETHAND;
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;  // a fault in the report comes back
   sigemptyset(&action.sa_mask);
   for (int signalNumber : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) {
     sigaction(signalNumber, &action, nullptr);
   }
+}
+
+TFaultStack::TFaultStack() : FMemory(std::malloc(kFaultStackSize)) {
+  if (FMemory != nullptr) UseFaultStack(FMemory);
+}
+
+TFaultStack::~TFaultStack() {
+  if (FMemory == nullptr) return;
+  stack_t off{};
+  off.ss_flags = SS_DISABLE;
+  sigaltstack(&off, nullptr);
+  std::free(FMemory);
 }
 
 // ---- Command line and program file -----------------------------------------
@@ -440,39 +507,20 @@ TCommandLineSource ProcessCommandLine() {
   return source;
 }
 
-std::string ProgramPath() {
-  std::string path(256, '\0');
-  for (;;) {
-    ssize_t length = readlink("/proc/self/exe", path.data(), path.size());
-    if (length < 0) break;
-    if (static_cast<std::size_t>(length) < path.size()) {
-      path.resize(static_cast<std::size_t>(length));
-      return path;
-    }
-    path.resize(path.size() * 2);
-  }
-  bool haveArgv0 = processState.argc > 0 && processState.argv[0] != nullptr;
-  return haveArgv0 ? processState.argv[0] : "";
-}
+const std::string& ProgramPath() { return processState.programPath; }
 
-bool ModuleOfAddress(std::uintptr_t address, std::string& path, std::uintptr_t& base) {
-  Dl_info info{};
-  link_map* module = nullptr;
-  if (dladdr1(reinterpret_cast<void*>(address), &info, reinterpret_cast<void**>(&module),
-              RTLD_DL_LINKMAP) == 0) {
-    return false;
+std::size_t ModuleOfAddress(std::uintptr_t address, char* path, std::size_t room,
+                            std::uintptr_t& base) {
+  for (std::size_t at = 0; at < processState.moduleCount; ++at) {
+    const TModule& module = processState.modules[at];
+    if (address < module.start || address >= module.end) continue;
+    const char* name = module.name[0] != '\0' ? module.name : processState.programPath.c_str();
+    const std::size_t length = std::min(std::strlen(name), room);
+    std::memcpy(path, name, length);
+    base = module.base;
+    return length;
   }
-  const char* name = module != nullptr ? module->l_name : info.dli_fname;
-  if (name == nullptr || name[0] == '\0') {
-    path = ProgramPath();  // the program itself has no name in the loader's list
-  } else if (name[0] != '/' && std::strchr(name, '/') != nullptr) {
-    const TPathResult full = FullPathOf(name);  // loaded by a relative path
-    path = full.error.Failed() ? name : full.path;
-  } else {
-    path = name;
-  }
-  base = reinterpret_cast<std::uintptr_t>(info.dli_fbase);
-  return true;
+  return 0;
 }
 
 // ---- Text ------------------------------------------------------------------
@@ -521,24 +569,34 @@ TFileType TypeOfFile(TFileHandle handle) {
 
 namespace {
 
-// Writes an escape sequence to the terminal; a failure only costs the display.
-void WriteSequence(const TProgressTitle& title, const std::string& sequence) {
+// Writes an escape sequence to the terminal; a failure only costs the display. Allocates
+// nothing: a fault report puts the title back.
+void WriteSequence(std::string_view sequence) {
   for (std::size_t done = 0; done < sequence.size();) {
-    const ssize_t written = Retried([&] {
-      return write(Descriptor(title.sequences), sequence.data() + done, sequence.size() - done);
-    });
+    const ssize_t written = Retried(
+        [&] { return write(STDERR_FILENO, sequence.data() + done, sequence.size() - done); });
     if (written <= 0) return;
     done += static_cast<std::size_t>(written);
   }
 }
 
-// The title's text with every control byte made harmless: a file name must not end the
-// sequence that carries it.
-std::string Printable(std::string text) {
-  for (char& byte : text) {
-    if (static_cast<unsigned char>(byte) < 0x20 || byte == 0x7F) byte = '?';
+// The title's text with every control character made harmless, so that a file name can
+// neither end the sequence that carries it nor start another: the C0 controls, DEL and the C1
+// controls (0x9B is CSI to a terminal that reads 8 bits), and bytes that are no UTF-8.
+std::string Printable(std::string_view text) {
+  std::string shown;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t start = at;
+    const char32_t point = unicode::DecodeAt(text, at);
+    const bool control = point < 0x20 || (point >= 0x7F && point < 0xA0);
+    const bool invalid = point == unicode::kReplacement || (point >= 0xD800 && point < 0xE000);
+    if (control || invalid) {
+      shown += '?';
+    } else {
+      shown.append(text, start, at - start);
+    }
   }
-  return text;
+  return shown;
 }
 
 bool TerminalTakesSequences() {
@@ -551,23 +609,22 @@ bool TerminalTakesSequences() {
 
 // The terminal keeps the title it had on its title stack (xterm's push and pop).
 TProgressTitle OpenProgressTitle() {
-  TProgressTitle title;
-  if (!TerminalTakesSequences()) return title;
-  title.open = true;
-  title.sequences = TFileHandle{STDERR_FILENO};
-  WriteSequence(title, "\x1b[22;2t");
-  return title;
+  if (!TerminalTakesSequences()) return {};
+  WriteSequence("\x1b[22;2t");
+  return {STDERR_FILENO + 1};
 }
 
-void ShowProgressTitle(const TProgressTitle& title, const std::string& text, int percent) {
-  if (!title.open) return;
-  WriteSequence(title, "\x1b]2;" + Printable(text) + "\x1b\\\x1b]9;4;1;" + std::to_string(percent) +
-                           "\x1b\\");
+void ShowProgressTitle(TProgressTitle title, std::string_view text, int percent) {
+  if (!title.IsOpen()) return;
+  WriteSequence("\x1b]2;" + Printable(text) + "\x1b\\\x1b]9;4;1;" + std::to_string(percent) +
+                "\x1b\\");
 }
 
-void CloseProgressTitle(const TProgressTitle& title) {
-  if (title.open) WriteSequence(title, "\x1b]9;4;0\x1b\\\x1b[23;2t");
+void PutProgressTitleBack(TProgressTitle title) {
+  if (title.IsOpen()) WriteSequence("\x1b]9;4;0\x1b\\\x1b[23;2t");
 }
+
+void CloseProgressTitle(TProgressTitle title) { PutProgressTitleBack(title); }
 
 // ---- Reading and writing ---------------------------------------------------
 
@@ -600,9 +657,9 @@ void CloseFile(TFileHandle handle) {
 // Truncates only after the checks, so that a file open as a source stays intact. An empty
 // file is left alone: on ext4, truncating to zero makes the final close wait for the
 // whole new content to be handed to the disk.
-TOpenResult CreateTruncated(const std::string& path) {
+TOpenResult OpenForWriting(const std::string& path, TExisting existing) {
   TOpenResult result = OpenAdmitted(path, O_WRONLY | O_CREAT, TSharing::kExclusive);
-  if (!result.handle.IsValid()) return result;
+  if (!result.handle.IsValid() || existing == TExisting::kKeep) return result;
   struct stat status;
   if (fstat(Descriptor(result.handle), &status) == 0 && status.st_size == 0) return result;
   if (const TError error = SetLength(result.handle, 0); error.Failed()) {

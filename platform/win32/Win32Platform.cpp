@@ -1,7 +1,7 @@
 // The Windows back end of the platform layer, for the 32-bit and the 64-bit exe.
 //
 // Every service is one or two Win32 calls, to the wide-character functions: the program's texts
-// and names are UTF-8 (platform/win32/WideText.h), and become UTF-16 at each call, so any name
+// and names are UTF-8 (platform/Unicode.h), and become UTF-16 at each call, so any name
 // Windows allows works, and paths longer than MAX_PATH too ("Long paths" below).
 // Handles travel as intptr_t, so nothing here assumes 64-bit pointers. File offsets are 64-bit
 // everywhere (OVERLAPPED offsets, SetFilePointerEx), so the 32-bit exe works past 4 GiB.
@@ -18,7 +18,7 @@
 #include <cwchar>
 #include <string>
 
-#include "platform/win32/WideText.h"
+#include "platform/Unicode.h"
 
 namespace platform {
 namespace {
@@ -94,12 +94,12 @@ bool IsPassable(const std::string& path) { return path.find('\0') == std::string
 // system takes literally, so it must be resolved).
 
 std::wstring ToWide(std::string_view text) {
-  const std::u16string units = wide::Utf16Of(text);
+  const std::u16string units = unicode::Utf16Of(text);
   return std::wstring(units.begin(), units.end());
 }
 
 std::string FromWide(std::wstring_view units) {
-  return wide::TextOf(std::u16string(units.begin(), units.end()));
+  return unicode::TextOf(std::u16string(units.begin(), units.end()));
 }
 
 bool FullWidePath(const std::wstring& path, std::wstring& full) {
@@ -216,8 +216,8 @@ TOpenResult Open(const std::string& path, DWORD access, DWORD share, DWORD dispo
     result.error = LastError();
   } else {
     result.handle = FromSystemHandle(handle);
-    // CREATE_ALWAYS tells an existing file it replaced by ERROR_ALREADY_EXISTS.
-    result.created = disposition == CREATE_ALWAYS && GetLastError() != ERROR_ALREADY_EXISTS;
+    // CREATE_ALWAYS and OPEN_ALWAYS tell an existing file by ERROR_ALREADY_EXISTS.
+    result.created = disposition != OPEN_EXISTING && GetLastError() != ERROR_ALREADY_EXISTS;
   }
   return result;
 }
@@ -231,7 +231,9 @@ void TakeEntry(const WIN32_FIND_DATAW& data, TFoundEntry& entry) {
 // ---- Processor faults ----------------------------------------------------------
 
 TFaultCallback faultCallback = nullptr;
-volatile LONG faultBeingReported = 0;
+void* faultContext = nullptr;
+volatile LONG faultReporter = 0;  // the thread that reports a fault, once one does
+std::string programPath;          // learnt at start-up
 
 struct TFaultKind {
   DWORD code;
@@ -301,13 +303,17 @@ LONG WINAPI FaultFilter(EXCEPTION_POINTERS* exception) {
   const EXCEPTION_RECORD* record = exception ? exception->ExceptionRecord : nullptr;
   const TFaultKind* kind = record ? FaultKindOf(record->ExceptionCode) : nullptr;
   if (kind == nullptr || faultCallback == nullptr) return EXCEPTION_CONTINUE_SEARCH;
-  // A fault inside the report itself ends the run as a failed one, without a second report.
+  // One thread reports; a fault inside its report ends the run as a failed one, without a
+  // second report, and a fault on another thread waits for the report to end the process.
   constexpr UINT kFailedRunExitCode = 1;
-  if (InterlockedExchange(&faultBeingReported, 1) != 0) ExitProcess(kFailedRunExitCode);
+  const LONG self = static_cast<LONG>(GetCurrentThreadId());
+  const LONG reporter = InterlockedCompareExchange(&faultReporter, self, 0);
+  if (reporter == self) ExitProcess(kFailedRunExitCode);
+  if (reporter != 0) AwaitProcessEnd();
   const char* message = record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION
                             ? AccessViolationMessage(*record, kind->message)
                             : kind->message;
-  faultCallback(kind->className, message,
+  faultCallback(faultContext, kind->className, message,
                 reinterpret_cast<std::uintptr_t>(record->ExceptionAddress));
   ExitProcess(kFailedRunExitCode);  // the callback must not return; make sure of it
 }
@@ -330,7 +336,10 @@ void Startup(int /*argc*/, char** /*argv*/) {
   const UINT inherited = SetErrorMode(SEM_FAILCRITICALERRORS);
   SetErrorMode(inherited | SEM_FAILCRITICALERRORS);
   TakeStandardFiles();
+  ModuleFileName(nullptr, programPath);
 }
+
+std::chrono::steady_clock::time_point SteadyNow() { return std::chrono::steady_clock::now(); }
 
 void EndProcess(int exitCode) { ExitProcess(static_cast<UINT>(exitCode)); }
 
@@ -360,11 +369,16 @@ void AwaitProcessEnd() {
   for (;;) Sleep(INFINITE);
 }
 
-void InstallFaultHandler(TFaultCallback callback) {
+void InstallFaultHandler(TFaultCallback callback, void* context) {
   faultCallback = callback;
+  faultContext = context;
   ReserveStackForFaultReport();
   SetUnhandledExceptionFilter(&FaultFilter);
 }
+
+TFaultStack::TFaultStack() { ReserveStackForFaultReport(); }
+
+TFaultStack::~TFaultStack() = default;
 
 // ---- Command line and program file -----------------------------------------------
 
@@ -376,19 +390,23 @@ TCommandLineSource ProcessCommandLine() {
   return source;
 }
 
-std::string ProgramPath() {
-  std::string path;
-  ModuleFileName(nullptr, path);
-  return path;
-}
+const std::string& ProgramPath() { return programPath; }
 
-bool ModuleOfAddress(std::uintptr_t address, std::string& path, std::uintptr_t& base) {
+// The module's name goes through a buffer on the stack; one too long for it counts as unknown.
+std::size_t ModuleOfAddress(std::uintptr_t address, char* path, std::size_t room,
+                            std::uintptr_t& base) {
   MEMORY_BASIC_INFORMATION region;
-  if (VirtualQuery(reinterpret_cast<LPCVOID>(address), &region, sizeof region) == 0) return false;
-  if (region.State != MEM_COMMIT) return false;
-  if (!ModuleFileName(static_cast<HMODULE>(region.AllocationBase), path)) return false;
+  if (VirtualQuery(reinterpret_cast<LPCVOID>(address), &region, sizeof region) == 0 ||
+      region.State != MEM_COMMIT) {
+    return 0;
+  }
+  wchar_t name[1024];
+  const DWORD length = GetModuleFileNameW(static_cast<HMODULE>(region.AllocationBase), name,
+                                          static_cast<DWORD>(std::size(name)));
+  if (length == 0 || length == std::size(name)) return 0;
   base = reinterpret_cast<std::uintptr_t>(region.AllocationBase);
-  return true;
+  return unicode::Utf8Into(std::u16string_view(reinterpret_cast<const char16_t*>(name), length),
+                           path, room);
 }
 
 // ---- Text ------------------------------------------------------------------------
@@ -424,7 +442,7 @@ std::size_t ToStreamBytes(std::string_view text, char* out, std::size_t room) {
   constexpr UINT kStreamCodePage = 932;
   std::size_t size = 0;
   for (std::size_t at = 0; at < text.size();) {
-    const char32_t point = wide::DecodeAt(text, at);
+    const char32_t point = unicode::DecodeAt(text, at);
     char bytes[2] = {'?'};
     int length = 1;
     if (point < 0x80) {
@@ -478,7 +496,7 @@ TIoResult WriteConsoleText(TFileHandle handle, const char* text, std::uint32_t s
     char16_t units[256];
     DWORD count = 0;
     while (at < rest.size() && count + 2 <= std::size(units)) {
-      count += static_cast<DWORD>(wide::EncodeUtf16(wide::DecodeAt(rest, at), units + count));
+      count += static_cast<DWORD>(unicode::EncodeUtf16(unicode::DecodeAt(rest, at), units + count));
     }
     for (DWORD done = 0; done < count;) {
       DWORD written = 0;
@@ -500,18 +518,30 @@ namespace {
 #define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
 #endif
 
-void WriteSequence(const TProgressTitle& title, const char* sequence) {
+// What is to be put back: the title, and the console's mode where escape sequences show the
+// progress.
+struct TConsoleTitle {
+  std::wstring saved;
+  HANDLE sequences = INVALID_HANDLE_VALUE;  // none where they would show as characters
+  DWORD savedMode = 0;
+};
+
+TConsoleTitle& TitleOf(TProgressTitle title) {
+  return *reinterpret_cast<TConsoleTitle*>(title.value);
+}
+
+void WriteSequence(const TConsoleTitle& title, std::string_view sequence) {
   DWORD written = 0;
-  if (title.sequences.IsValid()) {
-    WriteFile(ToSystemHandle(title.sequences), sequence, static_cast<DWORD>(std::strlen(sequence)),
-              &written, nullptr);
+  if (title.sequences != INVALID_HANDLE_VALUE) {
+    WriteFile(title.sequences, sequence.data(), static_cast<DWORD>(sequence.size()), &written,
+              nullptr);
   }
 }
 
 // The console's own screen, whatever the standard handles lead to, where it takes escape
 // sequences (Windows 10 and later): it did, or it does once asked. Elsewhere they would show
 // as characters, and none is written.
-void TakeSequences(TProgressTitle& title) {
+void TakeSequences(TConsoleTitle& title) {
   const HANDLE screen =
       CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_EXISTING, 0, nullptr);
@@ -520,7 +550,7 @@ void TakeSequences(TProgressTitle& title) {
   if (GetConsoleMode(screen, &mode) &&
       ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
        SetConsoleMode(screen, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING))) {
-    title.sequences = FromSystemHandle(screen);
+    title.sequences = screen;
     title.savedMode = mode;
     return;
   }
@@ -530,31 +560,36 @@ void TakeSequences(TProgressTitle& title) {
 }  // namespace
 
 TProgressTitle OpenProgressTitle() {
-  TProgressTitle title;
   wchar_t saved[1024] = {};
   SetLastError(ERROR_SUCCESS);
   const DWORD length = GetConsoleTitleW(saved, std::size(saved));
-  if (length == 0 && GetLastError() != ERROR_SUCCESS) return title;  // no console
-  title.open = true;
-  title.savedTitle = FromWide(std::wstring_view(saved, std::wcslen(saved)));
-  TakeSequences(title);
-  return title;
+  if (length == 0 && GetLastError() != ERROR_SUCCESS) return {};  // no console
+  auto* title = new TConsoleTitle{saved};
+  TakeSequences(*title);
+  return {reinterpret_cast<std::intptr_t>(title)};
 }
 
-void ShowProgressTitle(const TProgressTitle& title, const std::string& text, int percent) {
-  if (!title.open) return;
+void ShowProgressTitle(TProgressTitle title, std::string_view text, int percent) {
+  if (!title.IsOpen()) return;
   SetConsoleTitleW(ToWide(text).c_str());
-  const std::string progress = "\x1b]9;4;1;" + std::to_string(percent) + "\x1b\\";
-  WriteSequence(title, progress.c_str());
+  WriteSequence(TitleOf(title), "\x1b]9;4;1;" + std::to_string(percent) + "\x1b\\");
 }
 
-void CloseProgressTitle(const TProgressTitle& title) {
-  if (!title.open) return;
-  SetConsoleTitleW(ToWide(title.savedTitle).c_str());
-  if (!title.sequences.IsValid()) return;
-  WriteSequence(title, "\x1b]9;4;0\x1b\\");
-  SetConsoleMode(ToSystemHandle(title.sequences), title.savedMode);
-  CloseHandle(ToSystemHandle(title.sequences));
+void PutProgressTitleBack(TProgressTitle title) {
+  if (!title.IsOpen()) return;
+  const TConsoleTitle& console = TitleOf(title);
+  SetConsoleTitleW(console.saved.c_str());
+  if (console.sequences == INVALID_HANDLE_VALUE) return;
+  WriteSequence(console, "\x1b]9;4;0\x1b\\");
+  SetConsoleMode(console.sequences, console.savedMode);
+}
+
+void CloseProgressTitle(TProgressTitle title) {
+  if (!title.IsOpen()) return;
+  PutProgressTitleBack(title);
+  const TConsoleTitle* console = &TitleOf(title);
+  if (console->sequences != INVALID_HANDLE_VALUE) CloseHandle(console->sequences);
+  delete console;
 }
 
 // ---- Reading and writing --------------------------------------------------------------
@@ -601,11 +636,12 @@ void CloseFile(TFileHandle handle) {
 
 // ---- Files ------------------------------------------------------------------------------
 
-TOpenResult CreateTruncated(const std::string& path) {
+TOpenResult OpenForWriting(const std::string& path, TExisting existing) {
   if (IsPassable(path) && IsStandardFile(SystemPath(path))) {
     return {kInvalidHandle, TError{ERROR_SHARING_VIOLATION}, false};
   }
-  return Open(path, GENERIC_WRITE, 0, CREATE_ALWAYS, 0);
+  const DWORD disposition = existing == TExisting::kTruncate ? CREATE_ALWAYS : OPEN_ALWAYS;
+  return Open(path, GENERIC_WRITE, 0, disposition, 0);
 }
 
 TOpenResult OpenForReading(const std::string& path) {

@@ -83,7 +83,7 @@ class ProgramTest(unittest.TestCase):
 
     def text(self, *lines):
         joined = re.sub("<([^<>]*)>", lambda m: self.shown(m[1]), "\r\n".join(lines) + "\r\n")
-        return joined.encode("cp932", "replace") if WINE else joined.encode()
+        return joined.encode("cp932", "replace") if WINE else joined.encode("utf-8", "surrogateescape")
 
     def report(self, name, message):
         module = os.path.basename(EXE)
@@ -194,6 +194,18 @@ class EveryBuild(ProgramTest):
         self.assertEqual(Path(self.path("한국어.bin")).read_bytes(), "résumé.bin".encode())
         self.assertEqual(Path(self.path("emoji😀.bin")).read_bytes(), b"\0")
 
+    def test_a_size_the_volume_refuses_leaves_the_file_as_it_was(self):
+        try:
+            with open(self.path("probe"), "wb") as probe:
+                probe.truncate(17 << 40)
+            self.skip("this file system takes a file of 17 TiB")
+        except OSError:
+            pass
+        Path(self.path("old.bin")).write_bytes(b"old data")
+        self.check(("/c", "old.bin", "17T"), self.text(f"<old.bin> {ASK})<old.bin> {NOT_MADE}"),
+                   stdin=b"y\n")
+        self.assertEqual(Path(self.path("old.bin")).read_bytes(), b"old data")
+
     def test_a_file_behind_a_standard_stream_is_never_the_destination(self):
         Path(self.path("a.bin")).write_bytes(b"data")
         for name in ("out", "in"):
@@ -209,10 +221,12 @@ class EveryBuild(ProgramTest):
                        stdout=full)
 
     def test_a_long_copy_shows_its_progress_on_a_terminal_and_nothing_else_changes(self):
-        Path(self.path("src")).write_bytes(os.urandom(1 << 20) * 512)  # no copy of it is instant
+        # The title shows a name as itself, less its controls (ESC, the C1 ST) and what is no UTF-8.
+        name = "src" if WINE else os.fsdecode("日本\x1b\u009c".encode() + b"\x9b")
+        Path(self.path(name)).write_bytes(os.urandom(1 << 20) * 512)  # no copy of it is instant
         for terminal, kind in ((True, "xterm"), (False, "xterm"), (False, "dumb")):
             reader, writer = pty.openpty() if terminal or kind == "dumb" else os.pipe()
-            program = self.started("src", "copy", stdin=writer, stdout=PIPE, stderr=writer,
+            program = self.started(name, "copy", stdin=writer, stdout=PIPE, stderr=writer,
                                    env=dict(ENV, TERM=kind))
             os.close(writer)
             time.sleep(1.2)  # a second into the copy: the display's next turn shows it
@@ -220,14 +234,15 @@ class EveryBuild(ProgramTest):
             with program.stdout:
                 out, shown = program.stdout.read(), drained(reader)
             self.assertEqual((out, program.wait()),
-                             (self.text("<src> > <copy>", COUNT.format(1)), 0))
+                             (self.text(f"<{name}> > <copy>", COUNT.format(1)), 0))
             if WINE:  # a console is there; what it shows of the title is Wine's
                 continue
             if not terminal:
                 self.assertEqual(shown, b"")
                 continue
             # The title, the taskbar's progress, and the terminal's own title back at the end.
-            self.assertRegex(shown, rb"^\x1b\[22;2t\x1b\]2;\d+% [^\x1b]+ src\x1b\\\x1b\]9;4;1;\d+\x1b\\")
+            self.assertRegex(shown, rb"^\x1b\[22;2t\x1b\]2;\d+% [^\x1b]+ " + re.escape("日本???".encode()) +
+                             rb"\x1b\\\x1b\]9;4;1;\d+\x1b\\")
             self.assertTrue(shown.endswith(b"\x1b]9;4;0\x1b\\\x1b[23;2t"))
 
 
@@ -262,6 +277,19 @@ class Linux(ProgramTest):
                 self.check(args, None, self.report("EInOutError", f"I/O エラー ({code})."), 1,
                            stdin=b"\n", stdout=stdout, before=setup)
         self.assertEqual(Path(self.path("c")).read_bytes(), b"data")  # not on descriptor 1
+
+    def test_a_current_folder_longer_than_the_system_takes_is_reported_not_skipped(self):
+        deep, folder = "d" * 250, os.open(self.dir, os.O_RDONLY)
+        for _ in range(20):  # 5,000 bytes: no system call takes it whole
+            os.mkdir(deep, dir_fd=folder)
+            folder = os.open(deep, os.O_RDONLY, dir_fd=folder)
+        os.close(os.open("src.bin", os.O_WRONLY | os.O_CREAT, dir_fd=folder))
+        enter = lambda: [os.chdir(deep) for _ in range(20)]
+        self.check(("src.bin", "dst.bin"), b"",
+                   self.report("EFOpenError", "ファイル src.bin は開けません。 File name too long ."), 1,
+                   before=enter)
+        self.check(("/c", "x.bin", "5"), self.text(f"x.bin {NOT_MADE}"), before=enter)
+        self.assertEqual(os.listdir(folder), ["src.bin"])
 
     def test_wildcards_have_the_shells_meaning(self):
         os.makedirs(self.path("s/folder.d"))  # matches, and is passed over

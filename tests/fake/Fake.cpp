@@ -10,6 +10,7 @@
 namespace fake {
 
 TMachine machine;
+std::atomic<std::chrono::steady_clock::duration> clock{};
 
 void TData::Write(std::int64_t offset, const char* bytes, std::size_t count) {
   if (count > 0) extents[offset].assign(bytes, count);
@@ -167,6 +168,7 @@ void Interrupt() {
 void Reset() {
   interrupter = {};  // once the handler has returned
   machine = TMachine{};
+  clock = std::chrono::steady_clock::duration{};
   AddVolume("C:\\", true);
   AddFolder("C:\\work");
 }
@@ -238,18 +240,30 @@ void AwaitProcessEnd() {
   fake::interrupter.wait();  // the interrupt's handler returns, and the process ends
   throw fake::TProcessEnded{fake::kInterruptedExit};
 }
+std::chrono::steady_clock::time_point SteadyNow() {
+  return std::chrono::steady_clock::time_point(fake::clock.load());
+}
+TFaultStack::TFaultStack() {}
+TFaultStack::~TFaultStack() {}
 TProgressTitle OpenProgressTitle() {
   Call("OpenProgressTitle", "");
-  return {true, "", {}, 0};
+  return {1};
 }
-void ShowProgressTitle(const TProgressTitle&, const std::string& text, int percent) {
-  Call("ShowProgressTitle", std::to_string(percent) + " " + text);
+void ShowProgressTitle(TProgressTitle, std::string_view text, int percent) {
+  Call("ShowProgressTitle", std::to_string(percent) + " " + std::string(text));
 }
-void CloseProgressTitle(const TProgressTitle&) { Call("CloseProgressTitle", ""); }
-void InstallFaultHandler(TFaultCallback callback) { machine.faultHandler = callback; }
+void PutProgressTitleBack(TProgressTitle) { Call("PutProgressTitleBack", ""); }
+void CloseProgressTitle(TProgressTitle) { Call("CloseProgressTitle", ""); }
+void InstallFaultHandler(TFaultCallback callback, void* context) {
+  machine.faultHandler = callback;
+  machine.faultContext = context;
+}
 TCommandLineSource ProcessCommandLine() { return {true, machine.commandLine, {}}; }
-std::string ProgramPath() { return "C:\\tools\\Dravik.exe"; }
-bool ModuleOfAddress(std::uintptr_t, std::string&, std::uintptr_t&) { return false; }
+const std::string& ProgramPath() {
+  static const std::string path = "C:\\tools\\Dravik.exe";
+  return path;
+}
+std::size_t ModuleOfAddress(std::uintptr_t, char*, std::size_t, std::uintptr_t&) { return 0; }
 std::string ThousandsSeparator() { return machine.separator; }
 // Stream bytes that a code page of two bytes a character would give: a character of four UTF-8
 // bytes (an emoji, say) has none.
@@ -317,12 +331,13 @@ TIoResult WriteAt(TFileHandle handle, std::int64_t offset, const void* data, std
 }
 void CloseFile(TFileHandle handle) { machine.files.erase(handle.value); }
 
-TOpenResult CreateTruncated(const std::string& path) {
-  if (const TErrorCode code = Call("CreateTruncated", path)) return {kInvalidHandle, {code}};
+TOpenResult OpenForWriting(const std::string& path, TExisting existing) {
+  if (const TErrorCode code = Call("OpenForWriting", path)) return {kInvalidHandle, {code}};
   const std::string full = Full(path);
   if (full.empty() || !fake::Find(full + "\\..")) return {kInvalidHandle, {kErrorPathNotFound}};
   const bool created = !fake::Find(full);
-  fake::Add(full, false).data = fake::TData{};
+  fake::TNode& node = fake::Add(full, false);
+  if (existing == TExisting::kTruncate) node.data = fake::TData{};
   return fake::Open(full, created);
 }
 

@@ -5,6 +5,8 @@
 // Reset() restores it.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -57,12 +59,14 @@ struct TMachine {
   std::vector<TRule> rules;
   std::vector<std::string> calls;  // "ReadAt h=3 o=0 n=524288", with " !" when it failed
   platform::TFaultCallback faultHandler = nullptr;
+  void* faultContext = nullptr;
   platform::TInterruptCallback interruptHandler = nullptr;
   void* interruptContext = nullptr;
   // Called before each read or write of a file, outside the fake's lock, with its offset.
   std::function<void(std::int64_t)> beforeTransfer;
 };
 extern TMachine machine;
+extern std::atomic<std::chrono::steady_clock::duration> clock;  // what SteadyNow() tells
 
 void Reset();
 void AddVolume(const std::string& root, bool keepsHoles, std::uint32_t unit = 4096);

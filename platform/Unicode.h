@@ -1,13 +1,13 @@
-// The program's text and the system's UTF-16. Inside the program every text is UTF-8; a name
-// may hold a lone surrogate, which Windows allows, and which is kept in the three-byte form UTF-8
-// would give it, so every UTF-16 name comes back unchanged. Plain C++: no system call.
+// UTF-8, the program's text, and UTF-16, the text of the Windows system calls; plain C++, shared
+// by the back ends. A Windows name may hold a lone surrogate: it keeps the three-byte form UTF-8
+// would give it, so every UTF-16 name comes back unchanged.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
 
-namespace platform::wide {
+namespace platform::unicode {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
@@ -19,6 +19,10 @@ char32_t DecodeAt(std::string_view text, std::size_t& at);
 std::size_t EncodeUtf16(char32_t point, char16_t* units);
 
 std::u16string Utf16Of(std::string_view text);
+
+// The UTF-8 of `units`, as much as fits whole in `room` bytes; returns how many bytes it took.
+// Allocates nothing.
+std::size_t Utf8Into(std::u16string_view units, char* out, std::size_t room);
 std::string TextOf(std::u16string_view units);
 
-}  // namespace platform::wide
+}  // namespace platform::unicode

@@ -1,6 +1,6 @@
-#include "platform/win32/WideText.h"
+#include "platform/Unicode.h"
 
-namespace platform::wide {
+namespace platform::unicode {
 namespace {
 
 bool IsHighSurrogate(char32_t unit) { return unit >= 0xD800 && unit < 0xDC00; }
@@ -15,19 +15,19 @@ std::size_t SequenceLength(unsigned char lead) {
   return 0;
 }
 
-void AppendUtf8(std::string& text, char32_t point) {
+// Puts `point` as UTF-8 into `bytes` (room for four); returns how many it took.
+std::size_t EncodeUtf8(char32_t point, char* bytes) {
   if (point < 0x80) {
-    text += static_cast<char>(point);
-    return;
+    bytes[0] = static_cast<char>(point);
+    return 1;
   }
   const std::size_t length = point < 0x800 ? 2 : point < 0x10000 ? 3 : 4;
   const unsigned char leads[] = {0, 0, 0xC0, 0xE0, 0xF0};
-  char bytes[4];
   for (std::size_t at = length - 1; at > 0; --at, point >>= 6) {
     bytes[at] = static_cast<char>(0x80 | (point & 0x3F));
   }
   bytes[0] = static_cast<char>(leads[length] | point);
-  text.append(bytes, length);
+  return length;
 }
 
 }  // namespace
@@ -78,17 +78,25 @@ std::u16string Utf16Of(std::string_view text) {
   return units;
 }
 
-std::string TextOf(std::u16string_view units) {
-  std::string text;
-  text.reserve(units.size());
+std::size_t Utf8Into(std::u16string_view units, char* out, std::size_t room) {
+  std::size_t size = 0;
   for (std::size_t at = 0; at < units.size(); ++at) {
     char32_t point = units[at];
     if (IsHighSurrogate(point) && at + 1 < units.size() && IsLowSurrogate(units[at + 1])) {
       point = 0x10000 + ((point - 0xD800) << 10) + (units[++at] - 0xDC00);
     }
-    AppendUtf8(text, point);
+    char bytes[4];
+    const std::size_t length = EncodeUtf8(point, bytes);
+    if (size + length > room) break;
+    for (std::size_t byte = 0; byte < length; ++byte) out[size++] = bytes[byte];
   }
+  return size;
+}
+
+std::string TextOf(std::u16string_view units) {
+  std::string text(3 * units.size(), '\0');  // a unit gives three bytes at most
+  text.resize(Utf8Into(units, text.data(), text.size()));
   return text;
 }
 
-}  // namespace platform::wide
+}  // namespace platform::unicode
