@@ -99,7 +99,7 @@ class TFaultStack {
   TFaultStack& operator=(const TFaultStack&) = delete;
 
  private:
-  void* FMemory = nullptr;
+  [[maybe_unused]] void* FMemory = nullptr;  // POSIX: the stack
 };
 
 // ---- Command line and program file ----------------------------------------
