@@ -36,19 +36,8 @@ std::string ReadWord(std::string_view line, std::size_t& at) {
   return word;
 }
 
-// The arguments after the program name, as the platform delivers them.
-std::vector<std::string> Words() {
-  const platform::TCommandLineSource source = platform::ProcessCommandLine();
-  if (source.isRaw) return SplitCommandLine(source.raw);
-  std::vector<std::string> words;
-  for (const std::string& word : source.words) {
-    if (!word.empty()) words.push_back(word);
-  }
-  return words;
-}
-
-}  // namespace
-
+// Splits a raw command line into its words: separators are bytes up to 0x20, double quotes
+// group (and are never part of a word), an empty quoted word counts as a separator.
 std::vector<std::string> SplitCommandLine(std::string_view commandLine) {
   // The raw line ends at its first zero byte, as a C string does.
   commandLine = commandLine.substr(0, commandLine.find('\0'));
@@ -61,6 +50,19 @@ std::vector<std::string> SplitCommandLine(std::string_view commandLine) {
   }
   return words;
 }
+
+// The arguments after the program name, as the platform delivers them.
+std::vector<std::string> Words() {
+  const platform::TCommandLineSource source = platform::ProcessCommandLine();
+  if (source.isRaw) return SplitCommandLine(source.raw);
+  std::vector<std::string> words;
+  for (const std::string& word : source.words) {
+    if (!word.empty()) words.push_back(word);
+  }
+  return words;
+}
+
+}  // namespace
 
 std::int32_t ArgumentCount() { return static_cast<std::int32_t>(Words().size()); }
 

@@ -3,12 +3,6 @@
 
 #include <cstdint>
 #include <string>
-#include <string_view>
-#include <vector>
-
-// Splits a raw command line into its words: separators are bytes up to 0x20, double quotes
-// group (and are never part of a word), an empty quoted word counts as a separator.
-std::vector<std::string> SplitCommandLine(std::string_view commandLine);
 
 // The number of arguments after the program name.
 std::int32_t ArgumentCount();

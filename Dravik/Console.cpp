@@ -41,6 +41,8 @@ TCopyWatch* acts = nullptr;  // whose acts the writes are
 
 void RecordIoError(std::int32_t code) { pendingIoError = code; }
 
+// The runtime's table of I/O error messages. This console records 104, 105 and the system's
+// codes, so 100, 101 and 106 come only from a system that gives those codes.
 std::string InOutErrorMessage(std::int32_t code) {
   switch (code) {
     case 2:

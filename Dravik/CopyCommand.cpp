@@ -41,15 +41,14 @@ struct TCopyCommand {
   std::string SourceFolder;
   std::int32_t CopiedCount = 0;
   bool OverwriteAll = false;
-  TCopyWatch& watch;
 
-  void CopyIntoFolder();
-  void CopyEntry(const std::string& name);
-  void CopyToFile();
+  void CopyIntoFolder(TCopyWatch& watch);
+  void CopyEntry(const std::string& name, TCopyWatch& watch);
+  void CopyToFile(TCopyWatch& watch);
   void PrintCount() const;
 };
 
-void TCopyCommand::CopyIntoFolder() {
+void TCopyCommand::CopyIntoFolder(TCopyWatch& watch) {
   // "C:*.img" is listed from the current folder of drive C:, so copy from there too.
   SourcePath = ResolvedOrRaise(ResolveDriveRelative(SourcePath), SourcePath);
   SourceFolder = WithTrailingDelimiter(FolderPart(SourcePath));
@@ -57,11 +56,11 @@ void TCopyCommand::CopyIntoFolder() {
   platform::TFoundEntry entry;
   OverwriteAll = false;
   for (bool found = search.First(SourcePath, entry); found; found = search.Next(entry)) {
-    if (!entry.isFolder) CopyEntry(entry.name);
+    if (!entry.isFolder) CopyEntry(entry.name, watch);
   }
 }
 
-void TCopyCommand::CopyEntry(const std::string& name) {
+void TCopyCommand::CopyEntry(const std::string& name, TCopyWatch& watch) {
   const std::string source = SourceFolder + name;
   const std::string destination = DestinationFolder + name;
   bool permitted = false;
@@ -78,7 +77,7 @@ void TCopyCommand::CopyEntry(const std::string& name) {
   }
 }
 
-void TCopyCommand::CopyToFile() {
+void TCopyCommand::CopyToFile(TCopyWatch& watch) {
   const bool permitted =
       !FileExists(DestinationPath) || AskOverwrite(DestinationPath, false) == oaYes;
   const std::string line = SourcePath + std::string(texts::kCopiedArrow) + DestinationPath;
@@ -99,7 +98,7 @@ void TCopyCommand::PrintCount() const {
 
 void RunCopyCommand(const std::string& sourceArgument, const std::string& destinationArgument,
                     TCopyWatch& watch) {
-  TCopyCommand command{{}, {}, {}, {}, 0, false, watch};
+  TCopyCommand command;
   command.SourcePath = ResolvedOrRaise(GetAbsolutePath(sourceArgument), sourceArgument);
   command.DestinationPath =
       ResolvedOrRaise(GetAbsolutePath(destinationArgument), destinationArgument);
@@ -109,11 +108,11 @@ void RunCopyCommand(const std::string& sourceArgument, const std::string& destin
     return;
   }
   if (FolderExists(command.DestinationFolder)) {
-    command.CopyIntoFolder();
+    command.CopyIntoFolder(watch);
   } else if (SamePath(command.SourcePath, command.DestinationPath)) {
     ConsoleWriteLine(command.SourcePath + std::string(texts::kSamePath) + command.DestinationPath);
   } else if (FileExists(command.SourcePath)) {
-    command.CopyToFile();
+    command.CopyToFile(watch);
   }
   command.PrintCount();
 }

@@ -29,8 +29,8 @@ struct TRunFrame {
 }
 
 // An error escaped the command: it is reported, as an act of the run, and the run ends.
-[[noreturn]] void EndWithReport(TCopyWatch& watch, const char* className, std::string_view message,
-                                std::uintptr_t address) {
+[[noreturn]] void HandleUncaughtFailure(TCopyWatch& watch, const char* className,
+                                        std::string_view message, std::uintptr_t address) {
   {
     const TCopyWatch::TAct act(watch);
     ShowFailureReport(className, message, address);
@@ -61,11 +61,12 @@ void RunProgram(void (*body)(TCopyWatch& watch)) {
   try {
     body(frame.watch);
   } catch (const Exception& error) {
-    EndWithReport(frame.watch, error.ClassName(), error.Message(), error.Address());
+    HandleUncaughtFailure(frame.watch, error.ClassName(), error.Message(), error.Address());
   } catch (const std::bad_alloc&) {
-    EndWithReport(frame.watch, frame.outOfMemory.ClassName(), frame.outOfMemory.Message(), 0);
+    HandleUncaughtFailure(frame.watch, frame.outOfMemory.ClassName(), frame.outOfMemory.Message(),
+                          0);
   } catch (const std::exception& error) {
-    EndWithReport(frame.watch, "Exception", error.what(), 0);
+    HandleUncaughtFailure(frame.watch, "Exception", error.what(), 0);
   }
   TerminateRun(0);
 }

@@ -35,6 +35,13 @@ bool IsRootRelative(std::string_view path) {
   return WindowsStyle() && !path.empty() && (path[0] == '\\' || path[0] == '/');
 }
 
+// The drive part of a Windows path: "C:" of "C:\data", "\\server\share" of a UNC path,
+// empty otherwise. On POSIX: "/" for an absolute path, empty otherwise.
+std::string DrivePart(std::string_view path) {
+  if (WindowsStyle()) return WindowsDrivePart(path);
+  return (!path.empty() && path[0] == '/') ? std::string("/") : std::string();
+}
+
 // The root handed to the volume query: the drive's root on Windows, the path itself on
 // POSIX (whose back end finds the volume of the nearest existing folder).
 std::string VolumeQueryPath(std::string_view path) {
@@ -42,11 +49,6 @@ std::string VolumeQueryPath(std::string_view path) {
 }
 
 }  // namespace
-
-std::string DrivePart(std::string_view path) {
-  if (WindowsStyle()) return WindowsDrivePart(path);
-  return (!path.empty() && path[0] == '/') ? std::string("/") : std::string();
-}
 
 std::string WithTrailingDelimiter(std::string_view path) {
   std::string result(path);

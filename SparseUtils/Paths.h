@@ -10,10 +10,6 @@
 
 #include "platform/Platform.h"
 
-// The drive part of a Windows path: "C:" of "C:\data", "\\server\share" of a UNC path,
-// empty otherwise. On POSIX: "/" for an absolute path, empty otherwise.
-std::string DrivePart(std::string_view path);
-
 // `path` with a path delimiter appended, unless its last character already is one.
 std::string WithTrailingDelimiter(std::string_view path);
 

@@ -13,19 +13,19 @@ constexpr std::int64_t kGrowStep = 4 << 20;
 constexpr std::size_t kLargestUnit = 1 << 20;
 
 // Two 64-bit words side by side, ORed in one instruction where there are vector registers.
-typedef std::uint64_t WordPair __attribute__((vector_size(16)));
+typedef std::uint64_t TWordPair __attribute__((vector_size(16)));
 
 // True when every byte of [bytes, bytes + count) is zero. Looks at 64 bytes at a time and
 // stops at the first block holding data.
 bool AllZero(const std::uint8_t* bytes, std::size_t count) {
   std::size_t at = 0;
   for (; at + 64 <= count; at += 64) {
-    WordPair a, b, c, d;
+    TWordPair a, b, c, d;
     std::memcpy(&a, bytes + at, sizeof a);
     std::memcpy(&b, bytes + at + 16, sizeof b);
     std::memcpy(&c, bytes + at + 32, sizeof c);
     std::memcpy(&d, bytes + at + 48, sizeof d);
-    const WordPair any = (a | b) | (c | d);
+    const TWordPair any = (a | b) | (c | d);
     if ((any[0] | any[1]) != 0) return false;
   }
   for (; at < count; ++at) {

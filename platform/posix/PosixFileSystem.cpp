@@ -210,12 +210,9 @@ bool VolumeKeepsHoles(const std::string& root) {
 }
 
 TSearchHandle FindFirstEntry(const std::string& pattern, TFoundEntry& entry) {
-  const std::size_t slash = pattern.rfind('/');
   auto search = std::make_unique<TSearch>();
-  search->folderPath = slash == std::string::npos ? "."
-                       : slash == 0               ? "/"
-                                                  : pattern.substr(0, slash);
-  search->namePattern = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
+  search->namePattern = pattern.substr(pattern.rfind('/') + 1);  // npos + 1 is 0
+  search->folderPath = ParentOf(pattern);
   search->folder = opendir(search->folderPath.c_str());
   if (search->folder == nullptr) return {};
   if (!NextMatch(*search, entry)) {

@@ -131,7 +131,7 @@ TErrorCode Call(const std::string& kind, const std::string& arguments,
   return 0;
 }
 
-std::string On(TFileHandle handle) { return "h=" + std::to_string(handle.value); }
+std::string HandleArgument(TFileHandle handle) { return "h=" + std::to_string(handle.value); }
 TData& DataOf(TFileHandle handle) { return machine.nodes[machine.files[handle.value]].data; }
 
 // A positional transfer: logged, perhaps failed or cut short by schedule, then moved.
@@ -142,7 +142,8 @@ platform::TIoResult Transfer(const char* kind, TFileHandle handle, std::int64_t 
   const std::lock_guard<std::mutex> lock(workers);
   std::uint32_t limit = size;
   const std::string where = " o=" + std::to_string(offset) + " n=" + std::to_string(size);
-  if (const TErrorCode code = Call(kind, On(handle) + where, &limit)) return {0, {code}};
+  if (const TErrorCode code = Call(kind, HandleArgument(handle) + where, &limit))
+    return {0, {code}};
   return {move(DataOf(handle), limit), {}};
 }
 
@@ -227,8 +228,8 @@ namespace platform {
 
 using fake::Call;
 using fake::Full;
+using fake::HandleArgument;
 using fake::machine;
-using fake::On;
 
 void Startup(int, char**) {}
 void EndProcess(int exitCode) { throw fake::TProcessEnded{exitCode}; }
@@ -290,7 +291,7 @@ TFileHandle StdHandle(TStdStream stream) {
 TFileType TypeOfFile(TFileHandle handle) { return machine.types[handle.value - fake::kStd]; }
 
 TIoResult ReadBytes(TFileHandle handle, void* buffer, std::uint32_t size) {
-  if (const TErrorCode code = Call("ReadBytes", On(handle))) return {0, {code}};
+  if (const TErrorCode code = Call("ReadBytes", HandleArgument(handle))) return {0, {code}};
   std::string& input = machine.stdinBytes;
   if (input.empty() && machine.stdinEnd) return {0, {machine.stdinEnd}};
   const auto count = std::min<std::uint32_t>(size, std::uint32_t(input.size()));
@@ -300,7 +301,7 @@ TIoResult ReadBytes(TFileHandle handle, void* buffer, std::uint32_t size) {
 }
 
 TIoResult WriteBytes(TFileHandle handle, const void* data, std::uint32_t size) {
-  const std::string arguments = On(handle) + " n=" + std::to_string(size);
+  const std::string arguments = HandleArgument(handle) + " n=" + std::to_string(size);
   if (const TErrorCode code = Call("WriteBytes", arguments)) return {0, {code}};
   machine.out[handle.value - fake::kStd].append(static_cast<const char*>(data), size);
   return {size, {}};
@@ -347,14 +348,15 @@ TOpenResult OpenForReading(const std::string& path) {
   return fake::Open(Full(path), false);
 }
 
-TError MarkSparse(TFileHandle handle) { return {Call("MarkSparse", On(handle))}; }
+TError MarkSparse(TFileHandle handle) { return {Call("MarkSparse", HandleArgument(handle))}; }
 bool RemoveFile(const std::string& path) {
   return !Call("RemoveFile", path) && machine.nodes.erase(fake::Key(Full(path))) == 1;
 }
 
 TError SetLength(TFileHandle handle, std::int64_t length) {
   const std::lock_guard<std::mutex> lock(fake::workers);
-  const TErrorCode code = Call("SetLength", On(handle) + " o=" + std::to_string(length));
+  const TErrorCode code =
+      Call("SetLength", HandleArgument(handle) + " o=" + std::to_string(length));
   if (code == 0) fake::DataOf(handle).SetLength(length);
   return {code};
 }
@@ -365,7 +367,7 @@ std::uint32_t AllocationUnitOf(TFileHandle handle) {
 
 TDataRange NextDataRange(TFileHandle handle, std::int64_t offset) {
   const std::lock_guard<std::mutex> lock(fake::workers);
-  if (Call("NextDataRange", On(handle) + " o=" + std::to_string(offset))) return {};
+  if (Call("NextDataRange", HandleArgument(handle) + " o=" + std::to_string(offset))) return {};
   const fake::TData& data = fake::DataOf(handle);
   for (const auto& [start, bytes] : data.extents) {
     const std::int64_t end = start + std::int64_t(bytes.size());

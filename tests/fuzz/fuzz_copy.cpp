@@ -33,7 +33,7 @@ std::int64_t OffsetOf(const std::string& call) {
 std::int64_t EndOf(const std::string& call) {
   return OffsetOf(call) + std::stoll(call.substr(call.find("n=") + 2));
 }
-bool Is(const std::string& call, const char* kind) { return call.find(kind) == 0; }
+bool IsCallOf(const std::string& call, const char* kind) { return call.find(kind) == 0; }
 
 // clang-format off
 const std::vector<fake::TRule> kFailures[] = {
@@ -51,10 +51,11 @@ std::string Expected(std::int64_t length, std::int64_t& stop) {
   stop = length;
   for (const std::string& call : fake::machine.calls) {
     if (call.back() != '!') continue;
-    const fake::TRule& rule = *std::find_if(fake::machine.rules.begin(), fake::machine.rules.end(),
-                                            [&](auto& r) { return Is(call, r.kind.c_str()); });
-    const bool read = Is(call, "ReadAt");
-    if ((read || Is(call, "WriteAt")) && rule.shortBytes == 0 &&
+    const fake::TRule& rule =
+        *std::find_if(fake::machine.rules.begin(), fake::machine.rules.end(),
+                      [&](auto& r) { return IsCallOf(call, r.kind.c_str()); });
+    const bool read = IsCallOf(call, "ReadAt");
+    if ((read || IsCallOf(call, "WriteAt")) && rule.shortBytes == 0 &&
         (expected.empty() || OffsetOf(call) < stop) && (!read || OffsetOf(call) <= length)) {
       stop = OffsetOf(call);
       expected =
@@ -127,18 +128,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t at = 0; at < calls.size(); ++at) {
     const std::string& call = calls[at];
     // The length grows right before a write, a step of 4 MiB past its end at most.
-    Check(!Is(call, "SetLength") || std::none_of(calls.begin() + at, calls.end(), [](auto& c) {
-      return Is(c, "WriteAt");
-    }) || std::any_of(calls.begin() + at, calls.end(), [&](const std::string& later) {
-      return Is(later, "WriteAt") && EndOf(later) <= OffsetOf(call) &&
-             EndOf(later) >= OffsetOf(call) - (4 << 20);
-    }));
-    if (Is(call, "SetLength")) lastLength = call;
-    writtenSince = Is(call, "WriteAt") || (writtenSince && !Is(call, "SetLength"));
+    Check(!IsCallOf(call, "SetLength") ||
+          std::none_of(calls.begin() + at, calls.end(),
+                       [](auto& c) { return IsCallOf(c, "WriteAt"); }) ||
+          std::any_of(calls.begin() + at, calls.end(), [&](const std::string& later) {
+            return IsCallOf(later, "WriteAt") && EndOf(later) <= OffsetOf(call) &&
+                   EndOf(later) >= OffsetOf(call) - (4 << 20);
+          }));
+    if (IsCallOf(call, "SetLength")) lastLength = call;
+    writtenSince = IsCallOf(call, "WriteAt") || (writtenSince && !IsCallOf(call, "SetLength"));
     // No write extends the file, where the length could be set; a read starts in a unit with
     // data, or where the end is.
-    Check(!Is(call, "WriteAt") || EndOf(call) <= OffsetOf(lastLength) || lastLength.back() == '!');
-    Check(!Is(call, "ReadAt") || (data[0] & 4) || OffsetOf(call) >= length / unit * unit ||
+    Check(!IsCallOf(call, "WriteAt") || EndOf(call) <= OffsetOf(lastLength) ||
+          lastLength.back() == '!');
+    Check(!IsCallOf(call, "ReadAt") || (data[0] & 4) || OffsetOf(call) >= length / unit * unit ||
           sourceUnits.count(OffsetOf(call) / unit));
   }
   std::int64_t stop;

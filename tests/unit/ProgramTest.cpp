@@ -324,6 +324,7 @@ TEST_F(FakeTest, AnInterruptBetweenTwoFilesOpensNoOtherDestination) {
   EXPECT_EQ(RunCommandLine("Dravik C:\\s\\* C:\\d"), fake::kInterruptedExit);
   EXPECT_EQ(fake::machine.out[1] + fake::machine.out[2], "");
   EXPECT_EQ(fake::FileBytes("C:\\d\\one") + fake::FileBytes("C:\\d\\two"), "dataold");
+  EXPECT_EQ(Titles(), "");  // a copy that takes less than a second shows no progress
 }
 
 TEST_F(FakeTest, CreateMakesAnAllZeroFileAndRemovesOnlyOneItMadeWhenTheLengthFails) {
