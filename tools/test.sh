@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds all three targets and runs every test: unit tests; end-to-end tests natively and, for
 # both Windows exes, under the Wine of a Debian unstable root (made once per machine by
-# tools/wine-root.sh, in /var/cache/dravik-wine-root or $DRAVIK_WINE_ROOT; needs root); the
+# tools/debian-root.sh, in /var/cache/dravik-wine-root or $DRAVIK_WINE_ROOT; needs root); the
 # unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer; the unit tests and the
 # native end-to-end tests under ThreadSanitizer; and the fuzz target (its seed corpus, then 30 s
 # of fuzzing). What this machine cannot run (32-bit code, loop devices, root) is skipped, and
@@ -12,7 +12,7 @@ tools/install-deps.sh --all
 
 # The root is made (or found made) while the targets build.
 wine_root=${DRAVIK_WINE_ROOT:-/var/cache/dravik-wine-root}
-tools/wine-root.sh make "$wine_root" &
+tools/debian-root.sh make "$wine_root" &
 root_maker=$!
 
 DRAVIK_SKIPS=$(mktemp -d)/skips

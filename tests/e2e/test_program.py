@@ -1,4 +1,4 @@
-"""The real programs on real files: natively, or a Windows exe under the Wine of tools/wine-root.sh.
+"""The real programs on real files: natively, or a Windows exe under the Wine of tools/debian-root.sh.
 Expected texts name files "<name>": T:\\ paths in code page 932 under Wine ('?' for a character it
 cannot hold), else UTF-8."""
 
@@ -9,11 +9,11 @@ from subprocess import DEVNULL, PIPE
 
 EXE = os.environ.get("DRAVIK_EXE", "")
 WINE = os.environ.get("DRAVIK_TARGET") == "wine"
-LOADER = ["/usr/lib/x86_64-linux-gnu/wine/wine"] if WINE else []
+LOADER = [os.environ["WINE"]] if WINE else []  # the root's Wine and its settings
 ROOT = (ROOT_FOLDER := tempfile.TemporaryDirectory(prefix="dravik-e2e-")).name  # T: under Wine
-ENV = dict(os.environ, LC_ALL="ja_JP.UTF-8" if WINE else "C.UTF-8", WINEDEBUG="-all",
-           WINEDLLOVERRIDES="mscoree,mshtml=", WINEPREFIX=os.path.join(ROOT, ".wine"))
-ENV.pop("TMPDIR", None)  # Wine 10 aborts at start whenever it is set
+ENV = dict(os.environ, LC_ALL="ja_JP.UTF-8" if WINE else "C.UTF-8",
+           WINEPREFIX=os.path.join(ROOT, ".wine"))
+SKIP = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "skip.sh")
 if WINE:
     subprocess.run(LOADER + ["cmd", "/c", "exit"], env=ENV, stdin=DEVNULL, stdout=DEVNULL)
     os.symlink(ROOT, os.path.join(ROOT, ".wine", "dosdevices", "t:"))
@@ -91,9 +91,7 @@ class ProgramTest(unittest.TestCase):
 
     def skip(self, reason):
         """Skips what this machine cannot do; tools/test.sh lists it with its reason."""
-        if os.environ.get("DRAVIK_SKIPS"):
-            with open(os.environ["DRAVIK_SKIPS"], "a") as skips:
-                print(f"e2e {Path(EXE).parent.name} {self._testMethodName}: {reason}", file=skips)
+        subprocess.run([SKIP, f"{self._testMethodName} of {EXE}", reason], stderr=DEVNULL)
         self.skipTest(reason)
 
     def mounted(self, *kinds):

@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
-# A minimal root of Debian's unstable suite whose Wine (built in the new WoW64 mode) runs both
-# Windows exes, the 32-bit one too, on a kernel that runs no 32-bit Linux code.
+# A minimal Debian root, made with debootstrap, and commands run chrooted in it. By default it is
+# Debian's unstable suite with its Wine, built in the new WoW64 mode, which runs both Windows exes,
+# the 32-bit one too, on a kernel that runs no 32-bit Linux code; DRAVIK_ROOT_SUITE and
+# DRAVIK_ROOT_PACKAGES (both `make` and `run` must see them) make others the same way, such as the
+# root of this machine's release in which the package is installed.
 #
-#   tools/wine-root.sh make ROOT                         makes the root, once per machine
-#   tools/wine-root.sh run ROOT FOLDER... -- COMMAND...  runs COMMAND chrooted in it
+#   tools/debian-root.sh make ROOT                         makes the root, once per machine
+#   tools/debian-root.sh run ROOT FOLDER... -- COMMAND...  runs COMMAND chrooted in it
 #
-# `run` works in a mount and PID namespace of its own: /proc, /dev and each FOLDER (at its
-# own path) are mounted there only. They are gone for good when the run ends, however it
-# ends, together with every process it left (a wineserver, say); the host never sees them,
-# so deleting the root can never reach through a bind mount into the host's files. Parallel
-# runs in the same root each have their own mounts and their own temporary folder.
-#
-# DRAVIK_ROOT_SUITE and DRAVIK_ROOT_PACKAGES (both `make` and `run` must see them) make other
-# roots the same way: another suite of Debian, other packages in place of Wine's.
+# `run` works in a mount and PID namespace of its own: /proc, /dev and each FOLDER (at its own
+# path) are mounted there only. They are gone for good when the run ends, however it ends,
+# together with every process it left (a wineserver, say); the host never sees them, so deleting
+# the root can never reach through a bind mount into the host's files. The command gets the
+# root's own environment, and Wine's: $WINE is its loader, its debug output is off, and it asks
+# for no Mono or Gecko.
 set -euo pipefail
 
 suite=${DRAVIK_ROOT_SUITE:-sid}
@@ -21,7 +22,7 @@ recipe="debootstrap $suite minbase; apt: ${packages[*]}; locale: ja_JP.UTF-8"
 script=$(realpath "$0")
 
 die() {
-  echo "wine-root: $*" >&2
+  echo "debian-root: $*" >&2
   exit 1
 }
 
@@ -53,9 +54,10 @@ host_mirror() {
     END { end_stanza(); print mirror }' "${files[@]}"
 }
 
-# Fails unless no mount point lies at or below $1 in this namespace.
-check_no_mounts() {
+# Deletes a tree, unless a mount point lies at or below it in this namespace.
+remove_tree() {
   local folder mount
+  [[ -e "$1" ]] || return 0
   folder=$(realpath -m "$1")
   while read -r _ _ _ _ mount _; do
     mount=$(printf '%b' "${mount//\\/\\0}")
@@ -63,11 +65,6 @@ check_no_mounts() {
       die "$mount is mounted inside $folder; unmount it first (nothing was deleted)"
     fi
   done </proc/self/mountinfo
-}
-
-remove_tree() {
-  [[ -e "$1" ]] || return 0
-  check_no_mounts "$1"
   rm -rf --one-file-system "$1"
 }
 
@@ -76,11 +73,10 @@ is_complete() {
 }
 
 # In a fresh mount and PID namespace: mounts /proc, /dev and the folders into the root, then
-# runs the command chrooted in it, in the current folder when that is one of the folders. The
-# mounts end with the namespace, that is when the command ends.
+# runs the command chrooted in it, in the current folder when that is one of the folders.
 enter() {
-  local root=$1 scratch=$2
-  shift 2
+  local root=$1
+  shift
   mount -t proc proc "$root/proc"
   mount --rbind /dev "$root/dev"
   while [[ "$1" != -- ]]; do
@@ -89,9 +85,9 @@ enter() {
     shift
   done
   shift
-  # The root's own environment: nothing of the host's leaks in.
   chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
-    TMPDIR="$scratch" /bin/sh -c 'cd "$0" 2>/dev/null || cd /; exec "$@"' "$PWD" "$@"
+    WINE=/usr/lib/x86_64-linux-gnu/wine/wine WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= \
+    /bin/sh -c 'cd "$0" 2>/dev/null || cd /; exec "$@"' "$PWD" "$@"
 }
 
 in_namespace() {
@@ -99,22 +95,18 @@ in_namespace() {
 }
 
 make_root() {
-  local root=$1 mirror
+  local root=$1 mirror new=$1.new
   [[ $(id -u) -eq 0 ]] || die "making $root needs root"
   command -v debootstrap >/dev/null || die "debootstrap is missing (tools/install-deps.sh --all)"
   mkdir -p "$(dirname "$root")"
   exec {lock}>"$root.lock"
   flock "$lock"
-  if is_complete "$root"; then
-    return 0
-  fi
+  is_complete "$root" && return 0
   mirror=${DRAVIK_DEBIAN_MIRROR:-$(host_mirror)}
   [[ -n "$mirror" ]] || die "no Debian mirror found in this machine's apt sources"
-  echo "wine-root: making $root from $mirror ($suite, with ${packages[*]})" >&2
+  echo "debian-root: making $root from $mirror ($suite, with ${packages[*]})" >&2
   # A half-made root of an interrupted run, or one made by another recipe, is made anew.
-  local new="$root.new"
   remove_tree "$new"
-  check_no_mounts "$root"
   # debootstrap mounts /proc and /sys in the new root: in a namespace of its own, they cannot
   # outlive it.
   if ! unshare --mount --propagation private \
@@ -125,7 +117,7 @@ make_root() {
   # The unstable suite's Release file may be past its Valid-Until date on the mirror.
   echo 'Acquire::Check-Valid-Until "false";' >"$new/etc/apt/apt.conf.d/99dravik"
   echo 'ja_JP.UTF-8 UTF-8' >"$new/etc/locale.gen"
-  if ! in_namespace "$new" /tmp -- /bin/sh -c "apt-get update &&
+  if ! in_namespace "$new" -- /bin/sh -c "apt-get update &&
       DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends ${packages[*]} &&
       apt-get clean && locale-gen" >>"$root.log" 2>&1; then
     tail -n 20 "$root.log" >&2
@@ -134,14 +126,13 @@ make_root() {
   echo "$recipe" >"$new/.dravik-root"
   remove_tree "$root"
   mv "$new" "$root"
-  echo "wine-root: $root is ready" >&2
+  echo "debian-root: $root is ready" >&2
 }
 
 run_in_root() {
-  local root
+  local root folders=()
   root=$(realpath "$1")
   shift
-  local folders=()
   while [[ $# -gt 0 && "$1" != -- ]]; do
     [[ -d "$1" ]] || die "$1 is no folder"
     folders+=("$(realpath "$1")")
@@ -152,20 +143,11 @@ run_in_root() {
   [[ $(id -u) -eq 0 ]] || die "running in $root needs root"
   exec {lock}>"$root.lock"
   flock --shared "$lock"
-  is_complete "$root" || die "$root is not made (tools/wine-root.sh make $root)"
-  # The run's own temporary folder (global, for the trap); no mount is ever made inside it.
-  scratch=$(mktemp -d "$root/tmp/run.XXXXXX")
-  trap 'rm -rf --one-file-system "$scratch"' EXIT
-  mapfile -t folders < <(outermost "${folders[@]}")
-  local status=0
-  in_namespace "$root" "${scratch#"$root"}" "${folders[@]}" -- "$@" || status=$?
-  return "$status"
-}
-
-# The folders that lie inside none of the others.
-outermost() {
-  printf '%s\n' "$@" | sort -u |
-    awk '{ for (i = 1; i <= n; i++) if (index($0, kept[i] "/") == 1) next; kept[++n] = $0; print }'
+  is_complete "$root" || die "$root is not made (tools/debian-root.sh make $root)"
+  # Only the folders that lie inside none of the others are mounted.
+  mapfile -t folders < <(printf '%s\n' "${folders[@]}" | sort -u |
+    awk '{ for (i = 1; i <= n; i++) if (index($0, kept[i] "/") == 1) next; kept[++n] = $0; print }')
+  in_namespace "$root" "${folders[@]}" -- "$@"
 }
 
 [[ $# -lt 2 || ( -n "$2" && "$(realpath -m "$2")" != / ) ]] || die "'$2' cannot be the root"
