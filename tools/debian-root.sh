@@ -26,32 +26,11 @@ die() {
   exit 1
 }
 
-# The Debian mirror this machine's own apt sources use (the first one for its release), in
-# either format: one-line entries or deb822 stanzas.
+# The Debian mirror this machine's own apt sources use for its release.
 host_mirror() {
-  local codename file files=()
-  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-  for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
-              /etc/apt/sources.list.d/*.sources; do
-    if [[ -f "$file" ]]; then files+=("$file"); fi
-  done
-  ((${#files[@]})) || return 0
-  awk -v release="$codename" '
-    function take(uri) { if (mirror == "") mirror = uri }
-    function end_stanza() {
-      if (deb && suites ~ "(^| )" release "( |$)") take(uris)
-      deb = 0; suites = uris = ""
-    }
-    FNR == 1 { end_stanza() }
-    FILENAME ~ /\.sources$/ {
-      if (/^[ \t]*$/) end_stanza()
-      else if (/^Types:/ && / deb( |$)/) deb = 1
-      else if (/^URIs:/) uris = $2
-      else if (/^Suites:/) suites = $0
-      next
-    }
-    $1 == "deb" { sub(/\[[^]]*\] */, ""); if ($3 == release) take($2) }
-    END { end_stanza(); print mirror }' "${files[@]}"
+  local release
+  release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  apt-get indextargets --format '$(REPO_URI)' "Release: $release" | head -n 1
 }
 
 # Deletes a tree, unless a mount point lies at or below it in this namespace.

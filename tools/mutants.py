@@ -13,12 +13,7 @@ mutant whose program does not build counts as neither killed nor survived. Exits
 mutant survives.
 """
 
-import argparse
-import os
-import shutil
-import subprocess
-import sys
-import tempfile
+import argparse, os, shutil, subprocess, sys, tempfile
 
 # (file, the line as it stands (a unique part of it), the mutated part, what it breaks)
 MUTANTS = [
@@ -184,47 +179,28 @@ MUTANTS = [
 ]
 
 
-def run(argv, cwd, log, timeout=None):
+def run(tree, log, *argvs, timeout=None):
+    """True when every command succeeds in `tree`, its output appended to `log`."""
     with open(log, "a") as out:
-        try:
-            return subprocess.run(argv, cwd=cwd, stdout=out, stderr=subprocess.STDOUT,
-                                  stdin=subprocess.DEVNULL, timeout=timeout).returncode
-        except subprocess.TimeoutExpired:
-            return -1
+        for argv in argvs:
+            try:
+                if subprocess.run(argv, cwd=tree, stdout=out, stderr=subprocess.STDOUT,
+                                  stdin=subprocess.DEVNULL, timeout=timeout).returncode:
+                    return False
+            except subprocess.TimeoutExpired:
+                return False
+    return True
 
 
 def build(tree, log):
     """Builds the three targets and the native tests the way tools/test.sh does."""
-    steps = [["cmake", "--build", "--preset", "win32"], ["cmake", "--build", "--preset", "win64"],
-             ["cmake", "--build", "--preset", "native"]]
-    return all(run(step, tree, log) == 0 for step in steps)
-
-
-def configure(tree, log):
-    exes = [f"-DDRAVIK_{b.upper()}_EXE=" + os.path.join(tree, "build", b, "Dravik.exe")
-            for b in ("win32", "win64")]
-    root = os.environ.get("DRAVIK_WINE_ROOT", "/var/cache/dravik-wine-root")
-    steps = [["cmake", "--preset", "win32"], ["cmake", "--preset", "win64"],
-             ["cmake", "--preset", "native", "-DBUILD_TESTING=ON", f"-DDRAVIK_WINE_ROOT={root}",
-              *exes]]
-    return all(run(step, tree, log) == 0 for step in steps) and build(tree, log)
+    return run(tree, log, *(["cmake", "--build", "--preset", p] for p in ("win32", "win64", "native")))
 
 
 def tests_pass(tree, log):
-    ctest = ["ctest", "--test-dir", "build/native", "-j", str(os.cpu_count() or 2), "--output-on-failure",
-             "--stop-on-failure", "--timeout", "900"]
-    return run(ctest, tree, log, timeout=3600) == 0
-
-
-def apply(tree, mutant):
-    path, original, mutated, _ = mutant
-    full = os.path.join(tree, path)
-    with open(full) as f:
-        text = f.read()
-    if text.count(original) != 1:
-        sys.exit(f"mutant of {path}: {original!r} occurs {text.count(original)} times")
-    with open(full, "w") as f:
-        f.write(text.replace(original, mutated))
+    return run(tree, log, ["ctest", "--test-dir", "build/native", "-j", str(os.cpu_count() or 2),
+                           "--output-on-failure", "--stop-on-failure", "--timeout", "900"],
+               timeout=3600)
 
 
 def main():
@@ -233,50 +209,50 @@ def main():
     parser.add_argument("--only", help="comma list of mutant numbers")
     parser.add_argument("--list", action="store_true")
     options = parser.parse_args()
-    chosen = range(1, len(MUTANTS) + 1)
-    if options.only:
-        chosen = [int(n) for n in options.only.split(",")]
+    chosen = [int(n) for n in options.only.split(",")] if options.only else range(1, len(MUTANTS) + 1)
     if options.list:
         for n in chosen:
-            path, original, mutated, what = MUTANTS[n - 1]
-            print(f"{n:3} {path}: {what}")
+            print(f"{n:3} {MUTANTS[n - 1][0]}: {MUTANTS[n - 1][3]}")
         return 0
 
-    root = subprocess.run(["git", "rev-parse", "--show-toplevel"], capture_output=True,
-                          text=True, check=True).stdout.strip()
     work = tempfile.mkdtemp(prefix="dravik-mutants-")
-    tree = os.path.join(work, "tree")
-    log = os.path.join(work, "log.txt")
-    subprocess.run(["git", "-C", root, "worktree", "add", "--detach", tree, "HEAD"], check=True,
+    tree, log = os.path.join(work, "tree"), os.path.join(work, "log.txt")
+    here = os.path.dirname(os.path.abspath(__file__))
+    subprocess.run(["git", "worktree", "add", "--detach", tree, "HEAD"], cwd=here, check=True,
                    stdout=subprocess.DEVNULL)
-    survivors, killed, stillborn = [], [], []
+    exes = [f"-DDRAVIK_{b.upper()}_EXE={tree}/build/{b}/Dravik.exe" for b in ("win32", "win64")]
+    root = os.environ.get("DRAVIK_WINE_ROOT", "/var/cache/dravik-wine-root")
+    outcomes = {"killed": [], "SURVIVED": [], "does not build": []}
     try:
         if options.tests:
             shutil.rmtree(os.path.join(tree, "tests"))
-            subprocess.run(["git", "-C", tree, "checkout", options.tests, "--", "tests"],
-                           check=True)
+            subprocess.run(["git", "-C", tree, "checkout", options.tests, "--", "tests"], check=True)
         print(f"building in {tree} (log: {log})", flush=True)
-        if not configure(tree, log) or not tests_pass(tree, log):
+        if not (run(tree, log, ["cmake", "--preset", "win32"], ["cmake", "--preset", "win64"],
+                    ["cmake", "--preset", "native", "-DBUILD_TESTING=ON",
+                     f"-DDRAVIK_WINE_ROOT={root}", *exes]) and build(tree, log)
+                and tests_pass(tree, log)):
             print("the unmutated program does not build or pass its tests", file=sys.stderr)
             return 2
         for n in chosen:
-            mutant = MUTANTS[n - 1]
-            apply(tree, mutant)
-            if not build(tree, log):
-                outcome, bucket = "does not build", stillborn
-            elif tests_pass(tree, log):
-                outcome, bucket = "SURVIVED", survivors
-            else:
-                outcome, bucket = "killed", killed
-            bucket.append(n)
-            print(f"{n:3} {outcome:14} {mutant[0]}: {mutant[3]}", flush=True)
-            subprocess.run(["git", "-C", tree, "checkout", "--", mutant[0]], check=True)
+            path, original, mutated, what = MUTANTS[n - 1]
+            with open(os.path.join(tree, path)) as f:
+                text = f.read()
+            if text.count(original) != 1:
+                sys.exit(f"mutant {n} of {path}: {original!r} occurs {text.count(original)} times")
+            with open(os.path.join(tree, path), "w") as f:
+                f.write(text.replace(original, mutated))
+            outcome = ("does not build" if not build(tree, log) else
+                       "SURVIVED" if tests_pass(tree, log) else "killed")
+            outcomes[outcome].append(n)
+            print(f"{n:3} {outcome:14} {path}: {what}", flush=True)
+            subprocess.run(["git", "-C", tree, "checkout", "--", path], check=True)
     finally:
-        subprocess.run(["git", "-C", root, "worktree", "remove", "--force", tree],
+        subprocess.run(["git", "worktree", "remove", "--force", tree], cwd=here,
                        stdout=subprocess.DEVNULL)
-    named = f" {survivors}" if survivors else ""
-    print(f"{len(killed)} killed, {len(survivors)} survived{named}, "
-          f"{len(stillborn)} did not build")
+    survivors = outcomes["SURVIVED"]
+    print(f"{len(outcomes['killed'])} killed, {len(survivors)} survived"
+          f"{f' {survivors}' if survivors else ''}, {len(outcomes['does not build'])} did not build")
     shutil.rmtree(work, ignore_errors=True)
     return 1 if survivors else 0
 

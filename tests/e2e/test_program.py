@@ -227,7 +227,7 @@ class EveryBuild(ProgramTest):
             program = self.started(name, "copy", stdin=writer, stdout=PIPE, stderr=writer,
                                    env=dict(ENV, TERM=kind))
             os.close(writer)
-            time.sleep(1.2)  # a second into the copy: the display's next turn shows it
+            time.sleep(1.2)  # a second into the copy: its next chunk shows the progress
             program.send_signal(signal.SIGCONT)
             with program.stdout:
                 out, shown = program.stdout.read(), drained(reader)

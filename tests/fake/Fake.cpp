@@ -43,7 +43,7 @@ using platform::TErrorCode;
 using platform::TFileHandle;
 
 std::mutex workers;             // the copy's workers read and write from two threads
-std::mutex logged;              // calls come from the workers, the display and an interrupt too
+std::mutex logged;              // calls come from the workers and an interrupt too
 std::future<void> interrupter;  // the interrupt's handler, on a thread of its own
 constexpr std::intptr_t kStd = 1000;  // handles 1000-1002 are the standard streams
 
