@@ -4,7 +4,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-for tool in hyperfine python3 cmp cp truncate taskset; do
+for tool in hyperfine python3 cmp diff cp truncate taskset /usr/bin/time; do
   if ! command -v "$tool" >/dev/null; then
     echo "$tool is missing; tools/install-deps.sh --all installs what the benchmark needs" >&2
     exit 2
