@@ -177,8 +177,8 @@ class EveryBuild(ProgramTest):
 
     def test_any_name_is_copied_under_its_own_name(self):
         names = ["日本語.bin", "résumé.bin", "한국어.bin", "emoji😀.bin", "plain.bin"]
-        os.makedirs(self.path("表"))  # in code page 932, its second byte is a backslash's
-        os.mkdir(self.path("o"))
+        for folder in ("表", "o"):  # 表: in code page 932, its second byte is a backslash's
+            os.mkdir(self.path(folder))
         for name in names:
             Path(self.path("表/" + name)).write_bytes(name.encode())
         out, err, code = self.run_program("表\\*" if WINE else "表/*", "o")
@@ -189,20 +189,8 @@ class EveryBuild(ProgramTest):
                          {name: name.encode() for name in names})
         self.check(("表/résumé.bin", "한국어.bin"), self.text("<表/résumé.bin> > <한국어.bin>", COUNT.format(1)))
         self.check(("/c", "emoji😀.bin", "1"), self.text("<emoji😀.bin> (1 bytes) ファイルを作成しました。"))
-        self.assertEqual(Path(self.path("한국어.bin")).read_bytes(), "résumé.bin".encode())
-        self.assertEqual(Path(self.path("emoji😀.bin")).read_bytes(), b"\0")
-
-    def test_a_size_the_volume_refuses_leaves_the_file_as_it_was(self):
-        try:
-            with open(self.path("probe"), "wb") as probe:
-                probe.truncate(17 << 40)
-            self.skip("this file system takes a file of 17 TiB")
-        except OSError:
-            pass
-        Path(self.path("old.bin")).write_bytes(b"old data")
-        self.check(("/c", "old.bin", "17T"), self.text(f"<old.bin> {ASK})<old.bin> {NOT_MADE}"),
-                   stdin=b"y\n")
-        self.assertEqual(Path(self.path("old.bin")).read_bytes(), b"old data")
+        self.assertEqual([Path(self.path(n)).read_bytes() for n in ("한국어.bin", "emoji😀.bin")],
+                         ["résumé.bin".encode(), b"\0"])
 
     def test_a_file_behind_a_standard_stream_is_never_the_destination(self):
         Path(self.path("a.bin")).write_bytes(b"data")
@@ -277,17 +265,17 @@ class Linux(ProgramTest):
         self.assertEqual(Path(self.path("c")).read_bytes(), b"data")  # not on descriptor 1
 
     def test_a_current_folder_longer_than_the_system_takes_is_reported_not_skipped(self):
-        deep, folder = "d" * 250, os.open(self.dir, os.O_RDONLY)
-        for _ in range(20):  # 5,000 bytes: no system call takes it whole
-            os.mkdir(deep, dir_fd=folder)
-            folder = os.open(deep, os.O_RDONLY, dir_fd=folder)
-        os.close(os.open("src.bin", os.O_WRONLY | os.O_CREAT, dir_fd=folder))
-        enter = lambda: [os.chdir(deep) for _ in range(20)]
+        def enter():  # 5,000 bytes: no system call takes it whole, so it is made step by step
+            for _ in range(20):
+                os.makedirs("d" * 250, exist_ok=True)
+                os.chdir("d" * 250)
+            open("src.bin", "a").close()
         self.check(("src.bin", "dst.bin"), b"",
                    self.report("EFOpenError", "ファイル src.bin は開けません。 File name too long ."), 1,
                    before=enter)
         self.check(("/c", "x.bin", "5"), self.text(f"x.bin {NOT_MADE}"), before=enter)
-        self.assertEqual(os.listdir(folder), ["src.bin"])
+        found = subprocess.run(["find", ".", "-type", "f"], cwd=self.dir, capture_output=True)
+        self.assertEqual(found.stdout.count(b"\n"), 1)  # src.bin alone
 
     def test_wildcards_have_the_shells_meaning(self):
         os.makedirs(self.path("s/folder.d"))  # matches, and is passed over
@@ -398,15 +386,13 @@ class Windows(ProgramTest):
         reader, writer = pty.openpty()  # a console in code page 437, as on an English Windows
         tty.setraw(writer)  # the Enter key arrives as CR, as the console reads it
         program = subprocess.Popen(LOADER + [EXE, "/c", "résumé.bin", "10K"], cwd=self.dir,
-                                   stdin=writer, stdout=writer, stderr=writer,
-                                   env=english)
+                                   stdin=writer, stdout=writer, stderr=writer, env=english)
         os.close(writer)
         shown = b""
         while b"(Yes/No)" not in shown and select.select([reader], [], [], 60)[0]:
             shown += os.read(reader, 4096)
         os.write(reader, b"y\r")
-        shown += drained(reader)
+        shown = re.sub(rb"\x1b\[[?0-9;]*[a-zA-Z]", b"", shown + drained(reader)).decode()
         self.assertEqual(program.wait(timeout=60), 0)
-        shown = re.sub(rb"\x1b\[[?0-9;]*[a-zA-Z]", b"", shown).decode()  # the console's own sequences
-        self.assertIn(self.shown("résumé.bin") + " を上書きしますか？(Yes/No)", shown)
-        self.assertIn(self.shown("résumé.bin") + " (10,240 bytes) ファイルを作成しました。\r\n", shown)
+        for text in ("を上書きしますか？(Yes/No)", "(10,240 bytes) ファイルを作成しました。\r\n"):
+            self.assertIn(self.shown("résumé.bin") + " " + text, shown)

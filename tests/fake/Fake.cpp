@@ -42,9 +42,9 @@ namespace {
 using platform::TErrorCode;
 using platform::TFileHandle;
 
-std::mutex workers;             // the copy's workers read and write from two threads
-std::mutex logged;              // calls come from the workers and an interrupt too
-std::future<void> interrupter;  // the interrupt's handler, on a thread of its own
+std::mutex workers;                   // the copy's workers read and write from two threads
+std::mutex logged;                    // calls come from the workers and an interrupt too
+std::future<void> interrupter;        // the interrupt's handler, on a thread of its own
 constexpr std::intptr_t kStd = 1000;  // handles 1000-1002 are the standard streams
 
 bool IsDelimiter(char byte) { return byte == '\\' || byte == '/'; }
@@ -260,22 +260,14 @@ void InstallFaultHandler(TFaultCallback callback, void* context) {
   machine.faultContext = context;
 }
 TCommandLineSource ProcessCommandLine() { return {true, machine.commandLine, {}}; }
-const std::string& ProgramPath() {
-  static const std::string path = "C:\\tools\\Dravik.exe";
-  return path;
-}
+const std::string& ProgramPath() { return machine.programPath; }
 std::size_t ModuleOfAddress(std::uintptr_t, char*, std::size_t, std::uintptr_t&) { return 0; }
 std::string ThousandsSeparator() { return machine.separator; }
-// Stream bytes that a code page of two bytes a character would give: a character of four UTF-8
-// bytes (an emoji, say) has none.
+// The stream bytes of a code page that holds no emoji (four UTF-8 bytes from F0).
 std::size_t ToStreamBytes(std::string_view text, char* out, std::size_t room) {
-  std::size_t size = 0;
-  for (std::size_t at = 0; at < text.size() && size < room;) {
-    const bool fourBytes = static_cast<unsigned char>(text[at]) >= 0xF0 && at + 4 <= text.size();
-    out[size++] = fourBytes ? '?' : text[at];
-    at += fourBytes ? 4 : 1;
-  }
-  return size;
+  std::string bytes(text);
+  for (std::size_t at; (at = bytes.find('\xF0')) != std::string::npos;) bytes.replace(at, 4, "?");
+  return bytes.copy(out, room);
 }
 void ToOemCodePage(char*, std::size_t) {}
 std::string SystemMessage(const platform::TError& error) {

@@ -1,8 +1,7 @@
 // The machine the unit tests run the program on: a Japanese Windows with drive C: (NTFS, 4 KiB
-// units), the folder C:\work, files as extents with holes, standard streams (consoles, or
-// redirected: then stream bytes hold no emoji), a log of the calls, and failures on schedule (the
-// n-th call of a kind fails, or transfers fewer bytes). Tests use `fake::machine` directly;
-// Reset() restores it.
+// units), the folder C:\work, files as extents with holes, consoles (or redirected streams, whose
+// bytes hold no emoji), a log of the calls, and failures on schedule (the n-th call of a kind fails
+// or transfers fewer bytes). Tests use `fake::machine` directly; Reset() restores it.
 #pragma once
 
 #include <atomic>
@@ -45,7 +44,7 @@ struct TMachine {
   std::map<std::string, TNode> nodes;                             // by the folded full path
   std::map<std::string, std::pair<bool, std::uint32_t>> volumes;  // root: keeps holes, unit
   std::string folder = "C:\\work";
-  std::string commandLine = "Dravik.exe", separator = ",";
+  std::string commandLine = "Dravik.exe", separator = ",", programPath = "C:\\tools\\Dravik.exe";
   std::string stdinBytes, out[3];     // out[1] standard output, out[2] standard error
   platform::TErrorCode stdinEnd = 0;  // after the input, reads fail with it
   platform::TFileType types[3] = {platform::TFileType::kConsole, platform::TFileType::kConsole,
