@@ -42,7 +42,7 @@ std::size_t UsableUnit(std::uint32_t unit) {
 
 }  // namespace
 
-TSparseFile::TSparseFile(std::string fileName, platform::TExisting existing) {
+TSparseFile::TSparseFile(const std::string& fileName, platform::TExisting existing) {
   const platform::TOpenResult opened = platform::OpenForWriting(fileName, existing);
   FHandle = opened.handle;
   FCreated = opened.created;

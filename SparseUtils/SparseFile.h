@@ -24,7 +24,7 @@ class TSparseFile {
  public:
   // Creates the file, or opens it truncated or with its content kept, without sharing, and
   // marks it sparse. A failure shows in IsOpen.
-  TSparseFile(std::string fileName, platform::TExisting existing);
+  TSparseFile(const std::string& fileName, platform::TExisting existing);
   ~TSparseFile() { Close(); }
 
   TSparseFile(const TSparseFile&) = delete;
