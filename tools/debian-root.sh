@@ -30,7 +30,7 @@ die() {
 host_mirror() {
   local release
   release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-  apt-get indextargets --format '$(REPO_URI)' "Release: $release" | head -n 1
+  apt-get indextargets --no-release-info --format '$(REPO_URI)' "Release: $release" | sed -n 1p
 }
 
 # Deletes a tree, unless a mount point lies at or below it in this namespace.
