@@ -103,10 +103,9 @@ const TScenario kScenarios[] = {
      [] {}, {{W("b.bin"), "old"}}},
     {"/c b.bin 1", " YES \t\r\n", Ask(W("b.bin")) + Made(W("b.bin"), "1"), "", [] {},
      {{W("b.bin"), std::string(1, '\0')}}},
-    {"/c b.bin 17T", "y\r\n", Ask(W("b.bin")) + NotMade(W("b.bin")), "",
-     [] { fake::Fail("SetLength", 1, 223); }, {{W("b.bin"), "old"}}},  // the volume refuses it
-    {"/c n.bin 17T", "", NotMade(W("n.bin")), "", [] { fake::Fail("SetLength", 1, 223, true); },
-     {{W("n.bin"), kNone}}},  // a file made and not completed goes again
+    {"/c b.bin 17T", "y\r\n", Ask(W("b.bin")) + NotMade(W("b.bin")), "", [] { fake::machine.largestFile = 16LL << 40; },
+     {{W("b.bin"), "old"}}},  // the volume refuses it; a file made and not completed goes again:
+    {"/c n.bin 17T", "", NotMade(W("n.bin")), "", [] { fake::machine.largestFile = 0; }, {{W("n.bin"), kNone}}},
     {"/c dir 1", "", NotMade(W("dir"))},
     {"/c D:\\x 1", "", "作成先ドライブがNTFSではありません.\r\n"},
     {"/c wl\\c 1K", "", NotMade("wl\\c"), "", [] { fake::Fail("FullPathOf", 1, 206); }},
