@@ -2,7 +2,7 @@
 Expected texts name files "<name>": T:\\ paths in code page 932 under Wine ('?' for a character it
 cannot hold), else UTF-8."""
 
-import contextlib, os, pty, re, resource, select, shutil, signal, socket, subprocess, tempfile
+import atexit, contextlib, os, pty, re, resource, select, shutil, signal, socket, subprocess, tempfile
 import time, tty, unittest
 from pathlib import Path
 from subprocess import DEVNULL, PIPE
@@ -19,6 +19,9 @@ if WINE:
     os.symlink(ROOT, os.path.join(ROOT, ".wine", "dosdevices", "t:"))
     # A Windows process alive all along keeps the prefix's services: each start takes 1.5 s less.
     KEEPER = subprocess.Popen(LOADER + ["cmd"], env=ENV, stdin=PIPE, stdout=DEVNULL)
+    # Before the folder goes, the prefix's processes and its server end: they write into it.
+    atexit.register(subprocess.run, [os.path.join(os.path.dirname(LOADER[0]), "wineserver"), "-k"],
+                    env=ENV)
 GIB = 1 << 30
 COUNT = "         {} 個のファイルをコピーしました。"
 ASK = "を上書きしますか？(Yes/No"
