@@ -53,6 +53,7 @@ void OnInterrupt(void* context) { static_cast<TRunFrame*>(context)->watch.Interr
 }  // namespace
 
 void RunProgram(void (*body)(TCopyWatch& watch)) {
+  const platform::TFaultStack faultStack;
   TRunFrame frame;
   const TConsoleActs consoleActs(frame.watch);
   platform::InstallFaultHandler(OnProcessorFault, &frame);

@@ -89,8 +89,8 @@ using TFaultCallback = void (*)(void* context, const char* className, const char
 void InstallFaultHandler(TFaultCallback callback, void* context);
 
 // Room for the fault handler on the calling thread, so that a stack overflow there is reported
-// too: a stack of its own on POSIX, a guaranteed reserve on Windows. The main thread has it from
-// InstallFaultHandler; each thread the program starts makes one and keeps it while it runs.
+// too: a stack of its own on POSIX, a guaranteed reserve on Windows. Every thread of the program,
+// the main one too, makes one as it starts and keeps it while it runs.
 class TFaultStack {
  public:
   TFaultStack();

@@ -107,16 +107,8 @@ TFaultCallback faultCallback = nullptr;
 void* faultContext = nullptr;
 std::atomic<pid_t> faultReporter{0};  // the thread that reports a fault, once one does
 
-// Own stack for the fault handler, so that a stack overflow can be reported too.
+// Each thread's own stack for the fault handler, so that a stack overflow can be reported too.
 constexpr std::size_t kFaultStackSize = 64 * 1024;
-alignas(16) char mainFaultStack[kFaultStackSize];
-
-void UseFaultStack(void* memory) {
-  stack_t alternate{};
-  alternate.ss_sp = memory;
-  alternate.ss_size = kFaultStackSize;
-  sigaltstack(&alternate, nullptr);
-}
 
 constexpr int kAnyCode = -1000;  // below every si_code
 
@@ -258,7 +250,6 @@ void EndProcess(int exitCode) {
 void InstallFaultHandler(TFaultCallback callback, void* context) {
   faultCallback = callback;
   faultContext = context;
-  UseFaultStack(mainFaultStack);
   struct sigaction action {};
   action.sa_sigaction = OnFault;
   action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;  // a fault in the report comes back
@@ -269,7 +260,11 @@ void InstallFaultHandler(TFaultCallback callback, void* context) {
 }
 
 TFaultStack::TFaultStack() : FMemory(std::malloc(kFaultStackSize)) {
-  if (FMemory != nullptr) UseFaultStack(FMemory);
+  if (FMemory == nullptr) return;
+  stack_t alternate{};
+  alternate.ss_sp = FMemory;
+  alternate.ss_size = kFaultStackSize;
+  sigaltstack(&alternate, nullptr);
 }
 
 TFaultStack::~TFaultStack() {

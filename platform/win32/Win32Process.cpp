@@ -120,14 +120,6 @@ LONG WINAPI FaultFilter(EXCEPTION_POINTERS* exception) {
   ExitProcess(kFailedRunExitCode);  // the callback must not return; make sure of it
 }
 
-// Keeps room on the stack for reporting a stack overflow (Vista and later).
-void ReserveStackForFaultReport() {
-  using TGuarantee = BOOL(WINAPI*)(PULONG);
-  const auto setGuarantee = SystemFunction<TGuarantee>("kernel32.dll", "SetThreadStackGuarantee");
-  ULONG reserve = 64 * 1024;
-  if (setGuarantee != nullptr) setGuarantee(&reserve);
-}
-
 }  // namespace
 
 // ---- Process -------------------------------------------------------------------
@@ -174,11 +166,16 @@ void AwaitProcessEnd() {
 void InstallFaultHandler(TFaultCallback callback, void* context) {
   faultCallback = callback;
   faultContext = context;
-  ReserveStackForFaultReport();
   SetUnhandledExceptionFilter(&FaultFilter);
 }
 
-TFaultStack::TFaultStack() { ReserveStackForFaultReport(); }
+// Keeps room on the thread's stack for reporting a stack overflow (Vista and later).
+TFaultStack::TFaultStack() {
+  using TGuarantee = BOOL(WINAPI*)(PULONG);
+  const auto setGuarantee = SystemFunction<TGuarantee>("kernel32.dll", "SetThreadStackGuarantee");
+  ULONG reserve = 64 * 1024;
+  if (setGuarantee != nullptr) setGuarantee(&reserve);
+}
 
 TFaultStack::~TFaultStack() = default;
 
