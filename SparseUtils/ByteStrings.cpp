@@ -1,5 +1,7 @@
 #include "SparseUtils/ByteStrings.h"
 
+#include "platform/Unicode.h"
+
 std::size_t WholeCharactersLength(std::string_view text) {
   // The last byte that is no continuation byte (10xxxxxx), at most three back.
   std::size_t lead = text.size();
@@ -8,8 +10,8 @@ std::size_t WholeCharactersLength(std::string_view text) {
     --lead;
   }
   if (lead == 0) return text.size();
-  const auto first = static_cast<unsigned char>(text[lead - 1]);
-  const std::size_t length = first >= 0xF0 ? 4 : first >= 0xE0 ? 3 : first >= 0xC0 ? 2 : 1;
+  const std::size_t length =
+      platform::unicode::SequenceLength(static_cast<unsigned char>(text[lead - 1]));
   return lead - 1 + length > text.size() ? lead - 1 : text.size();
 }
 

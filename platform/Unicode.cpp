@@ -6,15 +6,6 @@ namespace {
 bool IsHighSurrogate(char32_t unit) { return unit >= 0xD800 && unit < 0xDC00; }
 bool IsLowSurrogate(char32_t unit) { return unit >= 0xDC00 && unit < 0xE000; }
 
-// The length of the sequence a lead byte starts; 0 for a byte that starts none.
-std::size_t SequenceLength(unsigned char lead) {
-  if (lead < 0x80) return 1;
-  if (lead >= 0xC2 && lead < 0xE0) return 2;
-  if (lead >= 0xE0 && lead < 0xF0) return 3;
-  if (lead >= 0xF0 && lead < 0xF5) return 4;
-  return 0;
-}
-
 // Puts `point` as UTF-8 into `bytes` (room for four); returns how many it took.
 std::size_t EncodeUtf8(char32_t point, char* bytes) {
   if (point < 0x80) {
@@ -31,6 +22,14 @@ std::size_t EncodeUtf8(char32_t point, char* bytes) {
 }
 
 }  // namespace
+
+std::size_t SequenceLength(unsigned char lead) {
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead < 0xE0) return 2;
+  if (lead >= 0xE0 && lead < 0xF0) return 3;
+  if (lead >= 0xF0 && lead < 0xF5) return 4;
+  return 0;
+}
 
 char32_t DecodeAt(std::string_view text, std::size_t& at) {
   const auto byte = [&text](std::size_t index) { return static_cast<unsigned char>(text[index]); };

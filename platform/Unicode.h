@@ -11,6 +11,9 @@ namespace platform::unicode {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
+// The length of the UTF-8 sequence a lead byte starts; 0 for a byte that starts none.
+std::size_t SequenceLength(unsigned char lead);
+
 // The character that starts at `at`, which moves past it. A byte that starts no character
 // comes out on its own as kReplacement.
 char32_t DecodeAt(std::string_view text, std::size_t& at);
