@@ -60,16 +60,19 @@ void TCopyCommand::CopyIntoFolder(TCopyWatch& watch) {
   }
 }
 
+// A destination that was there is asked about, and only the file the question was about is
+// replaced; one that was not is made new.
 void TCopyCommand::CopyEntry(const std::string& name, TCopyWatch& watch) {
   const std::string source = SourceFolder + name;
   const std::string destination = DestinationFolder + name;
-  bool permitted = false;
-  if (!OverwriteAll && FileExists(destination)) {
+  const TReplaceable existing = platform::IdentityOfFile(destination);
+  bool permitted = OverwriteAll;
+  if (!OverwriteAll && existing) {
     const TOverwriteAnswer answer = AskOverwrite(destination, true);
     permitted = answer != oaNo;
     OverwriteAll = answer == oaAll;
   }
-  if (SparseCopyFile(source, destination, permitted || OverwriteAll, watch)) {
+  if (SparseCopyFile(source, destination, permitted ? existing : std::nullopt, watch)) {
     ++CopiedCount;
     ConsoleWriteLine(source + std::string(texts::kCopiedArrow) + destination);
   } else {
@@ -78,10 +81,10 @@ void TCopyCommand::CopyEntry(const std::string& name, TCopyWatch& watch) {
 }
 
 void TCopyCommand::CopyToFile(TCopyWatch& watch) {
-  const bool permitted =
-      !FileExists(DestinationPath) || AskOverwrite(DestinationPath, false) == oaYes;
+  const TReplaceable existing = platform::IdentityOfFile(DestinationPath);
+  const bool permitted = existing && AskOverwrite(DestinationPath, false) == oaYes;
   const std::string line = SourcePath + std::string(texts::kCopiedArrow) + DestinationPath;
-  if (SparseCopyFile(SourcePath, DestinationPath, permitted, watch)) {
+  if (SparseCopyFile(SourcePath, DestinationPath, permitted ? existing : std::nullopt, watch)) {
     ++CopiedCount;
     ConsoleWriteLine(line);
   } else {

@@ -4,6 +4,7 @@
 #include "SparseUtils/Paths.h"
 #include "SparseUtils/ProgramTexts.h"
 #include "SparseUtils/SparseOperations.h"
+#include "platform/Platform.h"
 
 void RunCreateCommand(const std::string& fileArgument, std::int64_t size) {
   const std::int64_t TargetSize = size;
@@ -17,8 +18,10 @@ void RunCreateCommand(const std::string& fileArgument, std::int64_t size) {
     ConsoleWriteLine(texts::kCreateNotNtfs);
     return;
   }
-  const bool permitted = !FileExists(TargetPath) || AskOverwrite(TargetPath, false) == oaYes;
-  if (permitted && CreateSparseFile(TargetPath, TargetSize)) {
+  // Only the file the question was about is replaced; a name that was free is made new.
+  const TReplaceable existing = platform::IdentityOfFile(TargetPath);
+  const bool permitted = !existing || AskOverwrite(TargetPath, false) == oaYes;
+  if (permitted && CreateSparseFile(TargetPath, TargetSize, existing)) {
     ConsoleWriteLine(TargetPath + std::string(texts::kCreatedSizeOpen) +
                      FormatByteCount(TargetSize) + std::string(texts::kCreatedSizeClose));
   } else {

@@ -42,10 +42,10 @@ std::size_t UsableUnit(std::uint32_t unit) {
 
 }  // namespace
 
-TSparseFile::TSparseFile(const std::string& fileName, platform::TExisting existing) {
-  const platform::TOpenResult opened = platform::OpenForWriting(fileName, existing);
-  FHandle = opened.handle;
-  FCreated = opened.created;
+TSparseFile::TSparseFile(const std::string& fileName, const TReplaceable& replaces,
+                         platform::TExisting existing) {
+  FHandle = replaces ? platform::OpenFileForWriting(fileName, *replaces, existing).handle
+                     : platform::CreateNewFile(fileName).handle;
   if (!IsOpen()) return;
   // A file system that cannot keep the file sparse still takes its data.
   platform::MarkSparse(FHandle);
@@ -71,11 +71,21 @@ TTransfer TSparseFile::Write(std::int64_t offset, const std::uint8_t* bytes, std
   return {runStart + written.done, written.error};
 }
 
+// Writes all of it but the byte that would give the file its final length, which waits for
+// WriteHeldByte.
+TTransfer TSparseFile::WriteAll(std::int64_t offset, const std::uint8_t* bytes, std::size_t count) {
+  const bool held =
+      count > 0 && GrowFor(offset + static_cast<std::int64_t>(count), bytes[count - 1]);
+  TTransfer written = WriteThrough(offset, bytes, count - held);
+  if (held && !written.error.Failed()) ++written.done;
+  return written;
+}
+
 // Writes all of it: a write that takes fewer bytes is followed by another for the rest, which
 // tells why it stopped; one that takes nothing and tells no reason has found no room.
-TTransfer TSparseFile::WriteAll(std::int64_t offset, const std::uint8_t* bytes, std::size_t count) {
+TTransfer TSparseFile::WriteThrough(std::int64_t offset, const std::uint8_t* bytes,
+                                    std::size_t count) {
   TTransfer written;
-  if (count > 0) GrowFor(offset + static_cast<std::int64_t>(count));
   while (written.done < count) {
     const std::size_t piece =
         std::min<std::size_t>(count - written.done, std::numeric_limits<std::uint32_t>::max());
@@ -103,11 +113,36 @@ std::int64_t TSparseFile::GrownLength() {
   return FLength;
 }
 
-void TSparseFile::GrowFor(std::int64_t end) {
+// Sets the length a step past `end`, short of the limit, unless it is there already. A write
+// that ends at the limit holds its last byte, `last`, back: true then.
+bool TSparseFile::GrowFor(std::int64_t end, std::uint8_t last) {
   const std::lock_guard<std::mutex> lock(FGrowing);
-  if (FLength < 0 || end <= FLength) return;
-  const std::int64_t length = std::min(end + kGrowStep, FGrowLimit);
-  FLength = length < end || SetSize(length).Failed() ? -1 : length;
+  if (FLength < 0) return false;
+  const bool holding = end == FGrowLimit;
+  if (holding) {
+    FHolding = true;
+    FHeldByte = last;
+    --end;
+  }
+  if (end > FLength) {
+    // Short of the limit on a unit's edge, unless the write reaches into the last unit: a
+    // system that makes a length by writing there (Wine) then allocates no unit of a hole.
+    const auto unit = static_cast<std::int64_t>(FUnit);
+    const std::int64_t lastUnit = (FGrowLimit - 1) / unit * unit;
+    const std::int64_t length =
+        std::min(end + kGrowStep, end > lastUnit ? FGrowLimit - 1 : lastUnit);
+    FLength = length < end || SetSize(length).Failed() ? -1 : length;
+  }
+  return holding;
+}
+
+platform::TError TSparseFile::WriteHeldByte(std::int64_t end) {
+  const std::lock_guard<std::mutex> lock(FGrowing);
+  if (!FHolding || FGrowLimit > end) return {};
+  FHolding = false;
+  const TTransfer written = WriteThrough(FGrowLimit - 1, &FHeldByte, 1);
+  if (!written.error.Failed() && FLength >= 0) FLength = FGrowLimit;
+  return written.error;
 }
 
 platform::TError TSparseFile::SetSize(std::int64_t size) {

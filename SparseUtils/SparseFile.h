@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "platform/Platform.h"
@@ -20,19 +21,23 @@ struct TTransfer {
   platform::TError error;
 };
 
+// The existing file a destination's name led to when the user agreed to replace it; none where
+// nothing may be replaced, and the destination must be made new.
+using TReplaceable = std::optional<platform::TFileIdentity>;
+
 class TSparseFile {
  public:
-  // Creates the file, or opens it truncated or with its content kept, without sharing, and
-  // marks it sparse. A failure shows in IsOpen.
-  TSparseFile(const std::string& fileName, platform::TExisting existing);
+  // Makes the file new, or opens the file `replaces` names, truncated or with its content kept,
+  // only while the name still leads there; without sharing either way. Marks it sparse. A
+  // failure, a name taken or led elsewhere in the meantime too, shows in IsOpen.
+  TSparseFile(const std::string& fileName, const TReplaceable& replaces,
+              platform::TExisting existing);
   ~TSparseFile() { Close(); }
 
   TSparseFile(const TSparseFile&) = delete;
   TSparseFile& operator=(const TSparseFile&) = delete;
 
   bool IsOpen() const { return FHandle.IsValid(); }
-  // True when opening made a new file rather than opening one that was there.
-  bool Created() const { return FCreated; }
   std::int64_t Length() const { return platform::SizeOfFile(FHandle); }
   // The volume's allocation unit: a power of two from 512 bytes to 1 MiB.
   std::size_t Unit() const { return FUnit; }
@@ -41,15 +46,20 @@ class TSparseFile {
   // positional write; units of zeros are passed over. Several threads may write at once.
   TTransfer Write(std::int64_t offset, const std::uint8_t* bytes, std::size_t count);
 
-  // From now on the file's length runs ahead of the writes, up to `limit`: before a write that
-  // ends past it, it is set a step further. So no write extends the file (a file system that
-  // allocates ahead of a growing end, XFS, would keep that space), and a copy killed on the way
-  // leaves a file no longer than its writes and a step. A write past `limit`, or a length that
-  // cannot be set, ends the steps: the writes extend the file then, and a later step could
-  // cut off what one of them put past the length.
+  // From now on the file's length runs ahead of the writes, short of `limit`, the final length:
+  // before a write that ends past it, it is set a step further. So no write extends the file (a
+  // file system that allocates ahead of a growing end, XFS, would keep that space), and a copy
+  // killed on the way leaves a file no longer than its writes and a step, and shorter than
+  // `limit`: the byte just before it is held back by the write that ends there, for
+  // WriteHeldByte once every other byte is in. A write past `limit`, or a length that cannot be
+  // set, ends the steps: the writes extend the file then, and a later step could cut off what
+  // one of them put past the length.
   void GrowAheadTo(std::int64_t limit);
   // The length the steps have set, or -1 when the writes may have extended the file.
   std::int64_t GrownLength();
+  // Writes the byte held back, at `limit` - 1, where it lies before `end`: the file has its final
+  // length then.
+  platform::TError WriteHeldByte(std::int64_t end);
 
   // Gives the file its length now: cut off, or grown with a hole.
   platform::TError SetSize(std::int64_t size);
@@ -58,12 +68,14 @@ class TSparseFile {
 
  private:
   TTransfer WriteAll(std::int64_t offset, const std::uint8_t* bytes, std::size_t count);
-  void GrowFor(std::int64_t end);
+  TTransfer WriteThrough(std::int64_t offset, const std::uint8_t* bytes, std::size_t count);
+  bool GrowFor(std::int64_t end, std::uint8_t last);
 
   platform::TFileHandle FHandle;
-  bool FCreated = false;
   std::size_t FUnit = 512;
   std::mutex FGrowing;
   std::int64_t FLength = -1;  // no steps until GrowAheadTo
   std::int64_t FGrowLimit = 0;
+  bool FHolding = false;  // the byte at FGrowLimit - 1, which ends the file
+  std::uint8_t FHeldByte = 0;
 };

@@ -246,6 +246,9 @@ TCopyStop Copy(const TSourceFile& source, TSparseFile& dest, TCopyWatch& watch) 
   if (watch.Interrupted() && job.CopiedPrefix() < stop.position) {
     stop = {job.CopiedPrefix(), TCopyStop::kEndOfSource, {}};
   }
+  if (const platform::TError last = dest.WriteHeldByte(stop.position); last.Failed()) {
+    stop = {size - 1, TCopyStop::kWriteFailed, last};
+  }
   if (stop.position != dest.GrownLength()) {
     const platform::TError ended = dest.SetSize(stop.position);
     if (ended.Failed() && stop.kind == TCopyStop::kEndOfSource) {
@@ -261,13 +264,13 @@ void RaiseOpenError(const std::string& shownPath, const platform::TError& error)
   Raise(EFOpenError(FormatText(texts::kOpenFailed, {shownPath, SystemErrorText(error)})));
 }
 
-bool SparseCopyFile(const std::string& source, const std::string& dest, bool overwrite,
-                    TCopyWatch& watch) {
+bool SparseCopyFile(const std::string& source, const std::string& dest,
+                    const TReplaceable& overwrite, TCopyWatch& watch) {
   if (!FileExists(source)) return false;
   const TSourceFile stream(source);
   if (!overwrite && FileExists(dest)) return false;
   const TCopyWatch::TAct act(watch);  // after an interrupt, no destination is opened
-  TSparseFile writer(dest, platform::TExisting::kTruncate);
+  TSparseFile writer(dest, overwrite, platform::TExisting::kTruncate);
   if (!writer.IsOpen()) return false;
   const TCopyStop stop = Copy(stream, writer, watch);
   writer.Close();
@@ -284,9 +287,10 @@ bool SparseCopyFile(const std::string& source, const std::string& dest, bool ove
 
 // The file takes the new length before its old bytes go: a length the volume refuses (larger
 // than its largest file, say) leaves a file that was there as it was.
-bool CreateSparseFile(const std::string& fileName, std::int64_t size) {
+bool CreateSparseFile(const std::string& fileName, std::int64_t size,
+                      const TReplaceable& overwrite) {
   if (size <= 0 || FolderExists(fileName)) return false;
-  TSparseFile writer(fileName, platform::TExisting::kKeep);
+  TSparseFile writer(fileName, overwrite, platform::TExisting::kKeep);
   if (!writer.IsOpen()) return false;
   if (!writer.SetSize(std::max(size, writer.Length())).Failed() && !writer.SetSize(0).Failed() &&
       !writer.SetSize(size).Failed()) {
@@ -294,6 +298,6 @@ bool CreateSparseFile(const std::string& fileName, std::int64_t size) {
   }
   // A file this call made and could not complete goes again.
   writer.Close();
-  if (writer.Created()) platform::RemoveFile(fileName);
+  if (!overwrite) platform::RemoveFile(fileName);
   return false;
 }

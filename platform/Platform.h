@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -197,16 +198,37 @@ TIoResult WriteAt(TFileHandle handle, std::int64_t offset, const void* data, std
 struct TOpenResult {
   TFileHandle handle;
   TError error;
-  bool created = false;  // OpenForWriting made a new file (none was there)
 };
 
-// Opens for writing, creating the file when it is missing, with no sharing: no other open of
-// the file succeeds while this handle lives, and a file that is open elsewhere cannot be
-// opened here (kErrorSharingViolation) and stays intact. Open elsewhere are the copy's source
-// and the files behind the standard streams (a redirected output, say). An existing file is
-// truncated, or keeps its content.
+// Which file a name leads to: its volume and its number there (st_dev and st_ino; the volume's
+// serial number and the file index).
+struct TFileIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t file = 0;
+  bool operator==(const TFileIdentity& other) const {
+    return volume == other.volume && file == other.file;
+  }
+  bool operator!=(const TFileIdentity& other) const { return !(*this == other); }
+};
+
+// The identity of the file `path` names (links followed); none where it names no file
+// (KindOfPath) or the system cannot tell.
+std::optional<TFileIdentity> IdentityOfFile(const std::string& path);
+
+// A destination is opened for writing without sharing: no other open of the file succeeds while
+// this handle lives, and a file that is open elsewhere cannot be opened here
+// (kErrorSharingViolation) and stays intact. Open elsewhere are the copy's source and the files
+// behind the standard streams (a redirected output, say).
+//
+// Makes `path` a new file. Fails with kErrorFileExists where the name is taken, by whatever it
+// is (a symbolic link too, one that leads nowhere as well): what is there is never opened.
+TOpenResult CreateNewFile(const std::string& path);
+
+// Opens the existing file `path` only while the name still leads to `expected`; another file in
+// its place is left as it is (kErrorFileExists). Truncated once that is checked, or kept.
 enum class TExisting { kTruncate, kKeep };
-TOpenResult OpenForWriting(const std::string& path, TExisting existing);
+TOpenResult OpenFileForWriting(const std::string& path, const TFileIdentity& expected,
+                               TExisting existing);
 
 // Opens an existing file for reading only, sharing read and write with others.
 TOpenResult OpenForReading(const std::string& path);

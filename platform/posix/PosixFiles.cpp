@@ -123,7 +123,12 @@ TOpenResult ClosedAndFailed(int fd, int errnoValue) {
 }
 
 int OpenRetrying(const std::string& path, int flags) {
-  return Retried([&] { return open(path.c_str(), flags, 0666); });
+  return Retried(
+      [&] { return open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666); });
+}
+
+TFileIdentity IdentityOf(const struct stat& status) {
+  return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
 // Takes the share lock of a new open. Another open's lock refuses it as a sharing violation. A
@@ -135,38 +140,35 @@ int ShareLockError(int fd, TSharing sharing) {
   return sharing == TSharing::kExclusive ? error : 0;
 }
 
-// Opens `path` only when it is a file of the right kind that the share modes admit. O_NONBLOCK
-// keeps a FIFO that appears between the checks from blocking the open.
-TOpenResult OpenAdmitted(const std::string& path, int flags, TSharing sharing) {
+// The open file, once it holds its share lock; the blocking mode back, which O_NONBLOCK (kept
+// while opening, so that a FIFO that appears between the checks cannot block) had taken.
+TOpenResult Admitted(int fd, TSharing sharing) {
+  if (const int error = ShareLockError(fd, sharing)) return ClosedAndFailed(fd, error);
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return {TFileHandle{fd}, {}};
+}
+
+// Opens the existing `path` only when it is a file of the right kind, and, where `expected` is
+// given, the file that the name led to then. Both are checked before the open, so that no
+// device or FIFO is ever opened, and on the open file, which the name may no longer lead to.
+TOpenResult OpenAdmitted(const std::string& path, int flags, TSharing sharing,
+                         const TFileIdentity* expected) {
+  const auto refusal = [&](const struct stat& status) {
+    if (!AdmitsFileType(sharing, status.st_mode)) return RefusalReason(status.st_mode);
+    return expected != nullptr && IdentityOf(status) != *expected ? EEXIST : 0;
+  };
   struct stat status;
-  if (stat(path.c_str(), &status) == 0 && !AdmitsFileType(sharing, status.st_mode)) {
-    return OpenFailure(RefusalReason(status.st_mode));  // devices and FIFOs are never opened
+  if (stat(path.c_str(), &status) == 0) {
+    if (const int error = refusal(status)) return OpenFailure(error);
   }
-  const int always = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-  // With O_CREAT, tell a new file from an existing one: only a new one may be removed again.
-  bool created = false;
-  int fd;
-  if ((flags & O_CREAT) != 0) {
-    fd = OpenRetrying(path, flags | O_EXCL | always);
-    created = fd >= 0;
-    if (fd < 0 && errno == EEXIST) fd = OpenRetrying(path, (flags & ~O_CREAT) | always);
-  } else {
-    fd = OpenRetrying(path, flags | always);
-  }
+  const int fd = OpenRetrying(path, flags);
   if (fd < 0) {
     // With O_NONBLOCK, a lease that another program holds on the file shows as EAGAIN.
     return OpenFailure(errno == EWOULDBLOCK ? EBUSY : errno);
   }
   if (fstat(fd, &status) != 0) return ClosedAndFailed(fd, errno);
-  if (!AdmitsFileType(sharing, status.st_mode)) {
-    return ClosedAndFailed(fd, RefusalReason(status.st_mode));
-  }
-  if (const int error = ShareLockError(fd, sharing)) {
-    if (created) unlink(path.c_str());
-    return ClosedAndFailed(fd, error);
-  }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  return {TFileHandle{fd}, {}, created};
+  if (const int error = refusal(status)) return ClosedAndFailed(fd, error);
+  return Admitted(fd, sharing);
 }
 
 // ---- Positions -------------------------------------------------------------
@@ -230,14 +232,24 @@ void CloseFile(TFileHandle handle) {
 
 // ---- Files -----------------------------------------------------------------
 
+// O_EXCL makes the file, or fails where anything has the name, a link too: nothing that is
+// there is opened, let alone written.
+TOpenResult CreateNewFile(const std::string& path) {
+  const int fd = OpenRetrying(path, O_WRONLY | O_CREAT | O_EXCL);
+  if (fd < 0) return OpenFailure(errno);
+  TOpenResult result = Admitted(fd, TSharing::kExclusive);
+  if (!result.handle.IsValid()) unlink(path.c_str());
+  return result;
+}
+
 // Truncates only after the checks, so that a file open as a source stays intact. An empty
 // file is left alone: on ext4, truncating to zero makes the final close wait for the
 // whole new content to be handed to the disk.
-TOpenResult OpenForWriting(const std::string& path, TExisting existing) {
-  TOpenResult result = OpenAdmitted(path, O_WRONLY | O_CREAT, TSharing::kExclusive);
+TOpenResult OpenFileForWriting(const std::string& path, const TFileIdentity& expected,
+                               TExisting existing) {
+  TOpenResult result = OpenAdmitted(path, O_WRONLY, TSharing::kExclusive, &expected);
   if (!result.handle.IsValid() || existing == TExisting::kKeep) return result;
-  struct stat status;
-  if (fstat(Descriptor(result.handle), &status) == 0 && status.st_size == 0) return result;
+  if (SizeOfFile(result.handle) == 0) return result;
   if (const TError error = SetLength(result.handle, 0); error.Failed()) {
     CloseFile(result.handle);
     return {kInvalidHandle, error};
@@ -245,8 +257,16 @@ TOpenResult OpenForWriting(const std::string& path, TExisting existing) {
   return result;
 }
 
+std::optional<TFileIdentity> IdentityOfFile(const std::string& path) {
+  struct stat status;
+  if (stat(path.c_str(), &status) != 0 || !AdmitsFileType(TSharing::kShared, status.st_mode)) {
+    return std::nullopt;
+  }
+  return IdentityOf(status);
+}
+
 TOpenResult OpenForReading(const std::string& path) {
-  return OpenAdmitted(path, O_RDONLY, TSharing::kShared);
+  return OpenAdmitted(path, O_RDONLY, TSharing::kShared, nullptr);
 }
 
 // A link is deleted itself, never the file it leads to.

@@ -96,58 +96,42 @@ OVERLAPPED AtOffset(std::int64_t offset) {
 // cannot be that file. Wine does not (its standard handles come from the Unix side), so the
 // identities of those files are taken at start-up and a destination is checked against them.
 
-struct TFileIdentity {
-  DWORD volume = 0;
-  DWORD indexHigh = 0;
-  DWORD indexLow = 0;
-};
 TFileIdentity standardFiles[3];
 int standardFileCount = 0;
 
 bool IdentityOf(HANDLE handle, TFileIdentity& identity) {
   BY_HANDLE_FILE_INFORMATION information;
   if (!GetFileInformationByHandle(handle, &information)) return false;
-  identity = {information.dwVolumeSerialNumber, information.nFileIndexHigh,
-              information.nFileIndexLow};
+  identity = {information.dwVolumeSerialNumber,
+              (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
   return true;
 }
 
-bool IsStandardFile(const std::wstring& path) {
-  if (standardFileCount == 0) return false;  // the usual case: nothing to open and compare
-  constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  const HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                    OPEN_EXISTING, 0, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  TFileIdentity identity;
-  const bool known = IdentityOf(handle, identity);
-  CloseHandle(handle);
-  for (int at = 0; known && at < standardFileCount; ++at) {
-    const TFileIdentity& file = standardFiles[at];
-    if (file.volume == identity.volume && file.indexHigh == identity.indexHigh &&
-        file.indexLow == identity.indexLow) {
-      return true;
-    }
-  }
-  return false;
+bool IsStandardFile(const TFileIdentity& identity) {
+  return std::find(standardFiles, standardFiles + standardFileCount, identity) !=
+         standardFiles + standardFileCount;
 }
 
 TOpenResult Open(const std::string& path, DWORD access, DWORD share, DWORD disposition,
-                 DWORD attributes) {
+                 DWORD flags) {
   TOpenResult result;
   if (!IsPassable(path)) {
     result.error = TError{ERROR_INVALID_NAME};
     return result;
   }
-  HANDLE handle = CreateFileW(SystemPath(path).c_str(), access, share, nullptr, disposition,
-                              attributes, nullptr);
+  HANDLE handle =
+      CreateFileW(SystemPath(path).c_str(), access, share, nullptr, disposition, flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     result.error = LastError();
   } else {
     result.handle = FromSystemHandle(handle);
-    // CREATE_ALWAYS and OPEN_ALWAYS tell an existing file by ERROR_ALREADY_EXISTS.
-    result.created = disposition != OPEN_EXISTING && GetLastError() != ERROR_ALREADY_EXISTS;
   }
   return result;
+}
+
+TOpenResult ClosedAndFailed(TFileHandle handle, TError error) {
+  CloseFile(handle);
+  return {kInvalidHandle, error};
 }
 
 void TakeEntry(const WIN32_FIND_DATAW& data, TFoundEntry& entry) {
@@ -213,12 +197,41 @@ void CloseFile(TFileHandle handle) {
 
 // ---- Files ------------------------------------------------------------------------------
 
-TOpenResult OpenForWriting(const std::string& path, TExisting existing) {
-  if (IsPassable(path) && IsStandardFile(SystemPath(path))) {
-    return {kInvalidHandle, TError{ERROR_SHARING_VIOLATION}, false};
+// CREATE_NEW fails where anything has the name, a symbolic link too.
+TOpenResult CreateNewFile(const std::string& path) {
+  return Open(path, GENERIC_WRITE, 0, CREATE_NEW, 0);
+}
+
+// Opened as it is, and only then truncated, once it is known to be the file expected and no
+// file behind a standard handle (which Windows would have refused with a sharing violation).
+TOpenResult OpenFileForWriting(const std::string& path, const TFileIdentity& expected,
+                               TExisting existing) {
+  const TOpenResult result = Open(path, GENERIC_WRITE, 0, OPEN_EXISTING, 0);
+  if (!result.handle.IsValid()) return result;
+  TFileIdentity identity;
+  if (!IdentityOf(ToSystemHandle(result.handle), identity) || identity != expected) {
+    return ClosedAndFailed(result.handle, TError{ERROR_FILE_EXISTS});
   }
-  const DWORD disposition = existing == TExisting::kTruncate ? CREATE_ALWAYS : OPEN_ALWAYS;
-  return Open(path, GENERIC_WRITE, 0, disposition, 0);
+  if (IsStandardFile(identity))
+    return ClosedAndFailed(result.handle, TError{ERROR_SHARING_VIOLATION});
+  if (existing == TExisting::kTruncate) {
+    if (const TError error = SetLength(result.handle, 0); error.Failed()) {
+      return ClosedAndFailed(result.handle, error);
+    }
+  }
+  return result;
+}
+
+std::optional<TFileIdentity> IdentityOfFile(const std::string& path) {
+  if (KindOfPath(path) != TPathKind::kFile) return std::nullopt;
+  constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const TOpenResult opened = Open(path, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, 0);
+  if (!opened.handle.IsValid()) return std::nullopt;
+  TFileIdentity identity;
+  const bool known = IdentityOf(ToSystemHandle(opened.handle), identity);
+  CloseFile(opened.handle);
+  if (!known) return std::nullopt;
+  return identity;
 }
 
 TOpenResult OpenForReading(const std::string& path) {

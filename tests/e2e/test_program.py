@@ -126,20 +126,27 @@ class ProgramTest(unittest.TestCase):
     def check(self, args, out, err=b"", code=0, **options):
         self.assertEqual(self.run_program(*args, **options), (out, err, code), args)
 
-    def started(self, *args, **options):
-        """The program, stopped once its new "copy" has data: no machine copies too fast."""
+    def preloaded(self, **settings):
+        """The environment that preloads tests/e2e/Preload.cpp with its settings."""
+        if not os.environ.get("DRAVIK_PRELOAD"):
+            self.skip("DRAVIK_PRELOAD, the library preloaded into the program, is not built here")
+        return dict(ENV, LD_PRELOAD=os.environ["DRAVIK_PRELOAD"], **settings)
+
+    def started(self, *args, reached=1, **options):
+        """The program, stopped once its new "copy" is `reached` bytes long: it runs in slices
+        short enough that no machine copies too fast."""
         copy = Path(self.path("copy"))
         copy.unlink(missing_ok=True)
         program = subprocess.Popen(LOADER + [EXE, *args], env=options.pop("env", ENV),
                                    cwd=self.dir, **options)
         program.send_signal(signal.SIGSTOP)
         waited_until = time.monotonic() + 120  # a program stuck elsewhere fails, not hangs
-        while program.poll() is None and not (copy.exists() and copy.stat().st_size):
+        while program.poll() is None and not (copy.exists() and copy.stat().st_size >= reached):
             if time.monotonic() > waited_until:
                 program.kill()
-                self.fail(f"{args}: the copy got no data")
+                self.fail(f"{args}: the copy did not reach {reached} bytes")
             program.send_signal(signal.SIGCONT)
-            time.sleep(0.0005)
+            time.sleep(0.0001)
             program.send_signal(signal.SIGSTOP)
         return program
 
@@ -175,6 +182,23 @@ class EveryBuild(ProgramTest):
         for args, line, count, name, data in rows:
             self.check(args.split(), self.text(line, COUNT.format(count)), stdin=b"y\n")
             self.assertEqual(Path(self.path(name)).read_bytes(), data, args)
+
+    def test_a_file_put_in_place_of_the_one_asked_about_is_left_alone(self):
+        Path(self.path("a.bin")).write_bytes(b"data")
+        Path(self.path("victim")).write_bytes(b"victim")
+        for args, lines in ((("a.bin", "b.bin"), ["<a.bin> > <b.bin> ... skip", COUNT.format(0)]),
+                            (("/c", "b.bin", "5"), [f"<b.bin> {NOT_MADE}"])):
+            Path(self.path("b.bin")).write_bytes(b"old")
+            question = self.text(f"<b.bin> {ASK})")[:-2]
+            with subprocess.Popen(LOADER + [EXE, *args], stdin=PIPE, stdout=PIPE, stderr=PIPE,
+                                  env=ENV, cwd=self.dir) as program:
+                asked = program.stdout.read(len(question))
+                os.remove(self.path("b.bin"))  # another user's link, while the question waits
+                os.symlink("victim", self.path("b.bin"))
+                out, err = program.communicate(b"y\r\n")
+            self.assertEqual((asked + out, err, program.returncode), (question + self.text(*lines), b"", 0))
+            self.assertEqual(Path(self.path("victim")).read_bytes(), b"victim", args)
+            os.remove(self.path("b.bin"))
 
     def test_any_name_is_copied_under_its_own_name(self):
         names = ["日本語.bin", "résumé.bin", "한국어.bin", "emoji😀.bin", "plain.bin"]
@@ -265,6 +289,17 @@ class Linux(ProgramTest):
                            stdin=b"\n", stdout=stdout, before=setup)
         self.assertEqual(Path(self.path("c")).read_bytes(), b"data")  # not on descriptor 1
 
+    def test_a_link_planted_as_the_destination_is_made_is_never_followed(self):
+        Path(self.path("a.bin")).write_bytes(b"data")
+        Path(self.path("victim")).write_bytes(b"victim")
+        planting = self.preloaded(DRAVIK_PLANT_NAME="/new", DRAVIK_PLANT_TARGET=self.path("victim"))
+        for args, line in ((("a.bin", "new"), "<a.bin> > <new> ... skip\r\n" + COUNT.format(0)),
+                           (("/c", "new", "5"), f"<new> {NOT_MADE}")):
+            self.check(args, self.text(line), env=planting)
+            self.assertEqual((os.readlink(self.path("new")), Path(self.path("victim")).read_bytes()),
+                             (self.path("victim"), b"victim"), args)
+            os.remove(self.path("new"))
+
     def test_a_current_folder_longer_than_the_system_takes_is_reported_not_skipped(self):
         def enter():  # 5,000 bytes: no system call takes it whole, so it is made step by step
             for _ in range(20):
@@ -318,6 +353,17 @@ class Linux(ProgramTest):
             os.sync()
             self.assertEqual(content(ours), content(src))
             self.assertLessEqual(os.stat(ours).st_blocks, os.stat(theirs).st_blocks)
+
+    def test_a_killed_copy_is_shorter_than_its_source(self):
+        # Killed as soon as the copy has a length, or as it is within a step of the end.
+        slow = self.preloaded(DRAVIK_WRITE_DELAY_MS="5")
+        for size, reached in ((3_000_000, 1), (64 << 20, (60 << 20) + 1)):
+            Path(self.path("src")).write_bytes(os.urandom(size))
+            program = self.started("src", "copy", reached=reached, stdout=PIPE, stderr=PIPE,
+                                   env=slow)
+            program.kill()
+            self.assertEqual(program.communicate(), (b"", b""), size)  # killed before its end
+            self.assertLess(os.stat(self.path("copy")).st_size, size)
 
     def test_a_copy_stopped_on_the_way_keeps_only_bytes_known_to_be_right(self):
         data = os.urandom((1 << 20) + 1) * 256  # its period is no chunk's

@@ -147,9 +147,9 @@ platform::TIoResult Transfer(const char* kind, TFileHandle handle, std::int64_t 
   return {move(DataOf(handle), limit), {}};
 }
 
-platform::TOpenResult Open(const std::string& full, bool created) {
+platform::TOpenResult Open(const std::string& full) {
   machine.files[machine.nextHandle] = Key(full);
-  return {TFileHandle{machine.nextHandle++}, {}, created};
+  return {TFileHandle{machine.nextHandle++}, {}};
 }
 
 bool Matches(const char* pattern, const char* name) {
@@ -193,7 +193,9 @@ void AddFile(const std::string& path, const std::string& bytes) {
 void AddSparseFile(const std::string& path, std::int64_t length,
                    const std::vector<TDataPiece>& pieces) {
   AddFolder(path + "\\..");
-  TData& data = Add(path, false).data = TData{};
+  TNode& node = Add(path, false);
+  node.file = machine.nextFile++;
+  TData& data = node.data = TData{};
   for (const auto& [offset, bytes] : pieces) data.Write(offset, bytes.data(), bytes.size());
   data.length = length;
 }
@@ -324,20 +326,39 @@ TIoResult WriteAt(TFileHandle handle, std::int64_t offset, const void* data, std
 }
 void CloseFile(TFileHandle handle) { machine.files.erase(handle.value); }
 
-TOpenResult OpenForWriting(const std::string& path, TExisting existing) {
-  if (const TErrorCode code = Call("OpenForWriting", path)) return {kInvalidHandle, {code}};
+std::optional<TFileIdentity> IdentityOfFile(const std::string& path) {
+  const fake::TNode* node = fake::Find(path);
+  if (Call("IdentityOfFile", path) || !node || node->folder) return std::nullopt;
+  return TFileIdentity{1, node->file};
+}
+
+TOpenResult CreateNewFile(const std::string& path) {
+  if (machine.beforeOpen) machine.beforeOpen(path);
+  if (const TErrorCode code = Call("CreateNewFile", path)) return {kInvalidHandle, {code}};
   const std::string full = Full(path);
-  if (full.empty() || !fake::Find(full + "\\..")) return {kInvalidHandle, {kErrorPathNotFound}};
-  const bool created = !fake::Find(full);
-  fake::TNode& node = fake::Add(full, false);
-  if (existing == TExisting::kTruncate) node.data = fake::TData{};
-  return fake::Open(full, created);
+  if (!fake::Find(full + "\\..")) return {kInvalidHandle, {kErrorPathNotFound}};
+  if (fake::Find(full)) return {kInvalidHandle, {kErrorFileExists}};
+  fake::Add(full, false).file = machine.nextFile++;
+  return fake::Open(full);
+}
+
+TOpenResult OpenFileForWriting(const std::string& path, const TFileIdentity& expected,
+                               TExisting existing) {
+  if (machine.beforeOpen) machine.beforeOpen(path);
+  if (const TErrorCode code = Call("OpenFileForWriting", path)) return {kInvalidHandle, {code}};
+  fake::TNode* node = fake::Find(path);
+  if (!node) return {kInvalidHandle, {kErrorFileNotFound}};
+  if (node->folder || TFileIdentity{1, node->file} != expected) {
+    return {kInvalidHandle, {kErrorFileExists}};
+  }
+  if (existing == TExisting::kTruncate) node->data = fake::TData{};
+  return fake::Open(Full(path));
 }
 
 TOpenResult OpenForReading(const std::string& path) {
   if (const TErrorCode code = Call("OpenForReading", path)) return {kInvalidHandle, {code}};
   if (!fake::Find(path)) return {kInvalidHandle, {kErrorFileNotFound}};
-  return fake::Open(Full(path), false);
+  return fake::Open(Full(path));
 }
 
 TError MarkSparse(TFileHandle handle) { return {Call("MarkSparse", HandleArgument(handle))}; }

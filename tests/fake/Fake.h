@@ -30,6 +30,7 @@ struct TNode {
   bool folder = false;
   std::string name;
   TData data;
+  std::uint64_t file = 0;  // its identity's number: a file put in its place gets another
 };
 struct TRule {  // one per kind; code 0: a transfer moves at most `shortBytes` and succeeds
   std::string kind;
@@ -64,6 +65,9 @@ struct TMachine {
   void* interruptContext = nullptr;
   // Called before each read or write of a file, outside the fake's lock, with its offset.
   std::function<void(std::int64_t)> beforeTransfer;
+  // Called before a destination is opened, with its path: another program may act there.
+  std::function<void(const std::string&)> beforeOpen;
+  std::uint64_t nextFile = 1;
 };
 extern TMachine machine;
 extern std::atomic<std::chrono::steady_clock::duration> clock;  // what SteadyNow() tells

@@ -2,7 +2,8 @@
 // written zeros and holes, with units of 512 bytes to 1 MiB, hidden holes, one or two workers,
 // reads, writes or lengths that fail or fall short, and interrupts. It checks what every copy
 // must hold: no write extends the file and the length never runs ahead of a chunk whose data
-// was read, no unit of a hole is read, only units with data are allocated, the failure first
+// was read, the length reaches the source's only with the last byte, written after all others
+// (or with the final length, set after every write), no unit of a hole is read, only units with data are allocated, the failure first
 // in file order decides the error (a read past the end comes after the end), the copy ends
 // where it struck with only right bytes, and an interrupted copy is cut to right bytes. The
 // seeds put runs on 2049-byte, unit and chunk edges, every byte alone in a unit, each failure.
@@ -101,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   };
   fake::machine.interruptContext = &watch;
   try {
-    Check(SparseCopyFile("C:\\src", "C:\\dst", false, watch));
+    Check(SparseCopyFile("C:\\src", "C:\\dst", std::nullopt, watch));
   } catch (const Exception& error) {
     const std::string& message = error.Message();
     raised = error.ClassName() +
@@ -122,22 +123,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<std::string>& calls = fake::machine.calls;
   std::string lastLength = "SetLength o=0";  // the length set last, " !" when that failed
   bool writtenSince = false;                 // a write came after it
+  // The source's last byte, held back by the write that ends there, and how far a write goes
+  // before it would extend the file: that byte's write starts at the length the steps set.
+  const auto isLastByte = [&](const std::string& c) {
+    return IsCallOf(c, "WriteAt") && OffsetOf(c) == length - 1 && EndOf(c) == length;
+  };
+  const auto reach = [&](const std::string& c) { return isLastByte(c) ? OffsetOf(c) : EndOf(c); };
   for (std::size_t at = 0; at < calls.size(); ++at) {
     const std::string& call = calls[at];
-    // The length grows right before a write, a step of 4 MiB past its end at most.
-    Check(!IsCallOf(call, "SetLength") ||
-          std::none_of(calls.begin() + at, calls.end(),
-                       [](auto& c) { return IsCallOf(c, "WriteAt"); }) ||
-          std::any_of(calls.begin() + at, calls.end(), [&](const std::string& later) {
-            return IsCallOf(later, "WriteAt") && EndOf(later) <= OffsetOf(call) &&
-                   EndOf(later) >= OffsetOf(call) - (4 << 20);
-          }));
+    const bool writesFollow = std::any_of(calls.begin() + at + 1, calls.end(),
+                                          [](auto& c) { return IsCallOf(c, "WriteAt"); });
+    // The length grows right before a write, a step of 4 MiB past its end at most, and never to
+    // the source's length while writes are to come.
+    Check(!IsCallOf(call, "SetLength") || !writesFollow ||
+          (OffsetOf(call) < length &&
+           std::any_of(calls.begin() + at, calls.end(), [&](const std::string& later) {
+             return IsCallOf(later, "WriteAt") && reach(later) <= OffsetOf(call) &&
+                    reach(later) >= OffsetOf(call) - (4 << 20);
+           })));
     if (IsCallOf(call, "SetLength")) lastLength = call;
     writtenSince = IsCallOf(call, "WriteAt") || (writtenSince && !IsCallOf(call, "SetLength"));
-    // No write extends the file, where the length could be set; a read starts in a unit with
-    // data, or where the end is.
-    Check(!IsCallOf(call, "WriteAt") || EndOf(call) <= OffsetOf(lastLength) ||
-          lastLength.back() == '!');
+    // No write extends the file, where the length could be set, and the one that ends it comes
+    // last; a read starts in a unit with data, or where the end is.
+    Check(!IsCallOf(call, "WriteAt") || lastLength.back() == '!' ||
+          reach(call) <= OffsetOf(lastLength));
+    Check(!isLastByte(call) || lastLength.back() == '!' || !writesFollow);
     Check(!IsCallOf(call, "ReadAt") || (data[0] & 4) || OffsetOf(call) >= length / unit * unit ||
           sourceUnits.count(OffsetOf(call) / unit));
   }

@@ -2,6 +2,7 @@
 // copy and create where only a test can steer them, the copy's layouts as the fuzz seeds.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -79,6 +80,13 @@ const std::string kLong =  // its line fills the console's buffer in the middle 
 const std::string kBig(3 * kChunk, 'x');
 const std::string kNone = "(none)";  // what FileBytes gives for no file
 
+// Another program puts a file at `path` once the run has looked there, right before it opens it.
+void PlantAt(TText path) {
+  fake::machine.beforeOpen = [path](TText opened) {
+    if (opened == path) fake::AddFile(path, "planted");
+  };
+}
+
 struct TScenario {
   std::string args, input, out, err = "";
   void (*arrange)() = [] {};
@@ -122,6 +130,18 @@ const TScenario kScenarios[] = {
     {"Gonez.bin c:\\WORK\\goneZ.BIN", "", W("Gonez.bin") + " == c:\\WORK\\goneZ.BIN\r\n" + Count(0)},
     {"a.bin C:\\work\\..\\work\\.\\n", "", Line(W("a.bin"), "C:\\work\\..\\work\\.\\n") + Count(1)},
     {"a.bin dir\\no\\x", "", Skip(W("a.bin > ") + W("dir\\no\\x")) + Count(0)},
+    // A name found free and taken before the open, or a file replaced after the question, is
+    // left as the other program made it.
+    {"a.bin n", "", Skip(W("a.bin > ") + W("n")) + Count(0), "", [] { PlantAt(W("n")); }, {{W("n"), "planted"}}},
+    {"a.bin b.bin", "y\r\n", Ask(W("b.bin")) + Skip(W("a.bin > ") + W("b.bin")) + Count(0), "",
+     [] { PlantAt(W("b.bin")); }, {{W("b.bin"), "planted"}}},
+    {"/c n 1", "", NotMade(W("n")), "", [] { PlantAt(W("n")); }, {{W("n"), "planted"}}},
+    {"/c b.bin 1", "y\r\n", Ask(W("b.bin")) + NotMade(W("b.bin")), "", [] { PlantAt(W("b.bin")); },
+     {{W("b.bin"), "planted"}}},
+    {"C:\\src\\*.img C:\\dst", "all\r\n", AskAll("C:\\dst\\four.img") + Line("C:\\src\\four.img", "C:\\dst\\four.img") +
+     Line("C:\\src\\one.img", "C:\\dst\\one.img") + Line("C:\\src\\three.img", "C:\\dst\\three.img") +
+     Skip("C:\\src\\two.img") + Count(3), "", [] { PlantAt("C:\\dst\\two.img"); },
+     {{"C:\\dst\\one.img", "one.img"}, {"C:\\dst\\two.img", "planted"}}},
     {"*.bin x", "", Count(0), "", [] {}, {{W("x"), kNone}}},
     {"a.bin D:\\x", "", "コピー先ドライブがNTFSではありません.\r\n"},
     {"C:\\src\\*.img C:\\dst", "y\r\nn\r\nall\r\n", AskAll("C:\\dst\\four.img") +
@@ -166,33 +186,44 @@ const TScenario kScenarios[] = {
 };
 // clang-format on
 
-TEST_F(FakeTest, RunsPrintReportAndLeaveFilesAsTheyShould) {
-  for (const TScenario& run : kScenarios) {
-    SCOPED_TRACE("Dravik " + run.args + " < " + run.input);
-    Fresh();
-    fake::AddFile(W("a.bin"), "data");
-    fake::AddFile(W("b.bin"), "old");
-    fake::AddFolder(W("dir"));
-    fake::AddVolume("D:\\", false);
-    for (const std::string name : {"four.img", "one.img", "three.img", "two.img", "other.txt"}) {
-      fake::AddFile("C:\\src\\" + name, name);
-      if (name != "other.txt") fake::AddFile("C:\\dst\\" + name, "old");
-    }
-    fake::AddFolder("C:\\src\\sub.img");
-    fake::machine.stdinBytes = run.input;
-    run.arrange();
-    EXPECT_EQ(RunCommandLine("Dravik " + run.args), run.err.empty() ? 0 : 1);
-    EXPECT_EQ(fake::machine.out[1], run.out);
-    std::string& report = fake::machine.out[2];  // its address masked
-    if (report.find(" の ") != std::string::npos)
-      report.replace(report.find(" の ") + 5, 8, "XXXXXXXX");
-    EXPECT_EQ(report, run.err);
-    for (const auto& [path, content] : run.after) {
-      EXPECT_EQ(fake::FileBytes(path), content) << path;
-    }
-    EXPECT_EQ(fake::OpenHandles(), 0);
+void PrintTo(const TScenario& run, std::ostream* out) { *out << "Dravik " << run.args; }
+
+// Each row its own test, named by its number and command line: "Runs/12_a_bin_new_bin".
+class Runs : public ::testing::TestWithParam<TScenario> {};
+
+TEST_P(Runs, PrintReportAndLeaveFilesAsTheyShould) {
+  const TScenario& run = GetParam();
+  SCOPED_TRACE("Dravik " + run.args + " < " + run.input);
+  Fresh();
+  fake::AddFile(W("a.bin"), "data");
+  fake::AddFile(W("b.bin"), "old");
+  fake::AddFolder(W("dir"));
+  fake::AddVolume("D:\\", false);
+  for (const std::string name : {"four.img", "one.img", "three.img", "two.img", "other.txt"}) {
+    fake::AddFile("C:\\src\\" + name, name);
+    if (name != "other.txt") fake::AddFile("C:\\dst\\" + name, "old");
   }
+  fake::AddFolder("C:\\src\\sub.img");
+  fake::machine.stdinBytes = run.input;
+  run.arrange();
+  EXPECT_EQ(RunCommandLine("Dravik " + run.args), run.err.empty() ? 0 : 1);
+  EXPECT_EQ(fake::machine.out[1], run.out);
+  std::string& report = fake::machine.out[2];  // its address masked
+  if (report.find(" の ") != std::string::npos)
+    report.replace(report.find(" の ") + 5, 8, "XXXXXXXX");
+  EXPECT_EQ(report, run.err);
+  for (const auto& [path, content] : run.after) EXPECT_EQ(fake::FileBytes(path), content) << path;
+  EXPECT_EQ(fake::OpenHandles(), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Dravik, Runs, ::testing::ValuesIn(kScenarios), [](const auto& row) {
+  std::string name = std::to_string(row.index) + "_";
+  for (const char c : row.param.args.substr(0, 40)) {
+    const bool kept = std::isalnum(static_cast<unsigned char>(c));
+    if (kept || name.back() != '_') name += kept ? c : '_';
+  }
+  return name;
+});
 
 // A file or pipe receives 128-byte blocks, the last before the pause waits; a console
 // receives every line at its end.
@@ -259,7 +290,7 @@ TEST_F(FakeTest, TwoWorkersKeepTheFirstFailureInFileOrderAndEveryByteWritten) {
     TCopyWatch watch;
     bool raised = false;
     try {
-      SparseCopyFile(W("src"), W("dst"), false, watch);
+      SparseCopyFile(W("src"), W("dst"), std::nullopt, watch);
     } catch (const EReadError&) {
       raised = true;
     }
