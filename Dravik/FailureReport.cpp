@@ -81,7 +81,7 @@ void FormatReport(TReportText& report, const char* className, std::string_view m
   if (!message.empty() && message.back() != '.') report.Append(".");
 }
 
-// The report goes to a console as text, anywhere else as stream bytes in the OEM code page; cut
+// The report goes to a console as text, anywhere else as stream bytes, as every text does; cut
 // at the report's limit either way.
 void WriteToStandardError(std::string_view text) {
   const platform::TFileHandle handle = platform::StdHandle(platform::TStdStream::kError);
@@ -94,7 +94,6 @@ void WriteToStandardError(std::string_view text) {
   }
   char bytes[kReportTextLimit];
   const std::size_t size = platform::ToStreamBytes(text, bytes, sizeof bytes);
-  platform::ToOemCodePage(bytes, size);
   platform::WriteBytes(handle, bytes, static_cast<std::uint32_t>(size));
   platform::WriteBytes(handle, "\r\n", 2);
 }

@@ -1,6 +1,7 @@
 #include "SparseUtils/SparseOperations.h"
 
 #include <algorithm>
+#include <exception>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -128,6 +129,12 @@ class TCopyJob {
     return FStop;
   }
 
+  // No more chunks are handed out: a worker has failed.
+  void Abandon() {
+    const std::lock_guard<std::mutex> lock(FMutex);
+    FAbandoned = true;
+  }
+
   // Once the workers are done: the bytes of the chunks handed out, up to the stop.
   std::int64_t CopiedPrefix() {
     const std::lock_guard<std::mutex> lock(FMutex);
@@ -139,7 +146,7 @@ class TCopyJob {
   bool TakeChunk(std::int64_t& start) {
     const std::lock_guard<std::mutex> lock(FMutex);
     start = FNextChunk;
-    if (start >= FStop.position || FWatch.Interrupted()) return false;
+    if (start >= FStop.position || FAbandoned || FWatch.Interrupted()) return false;
     FNextChunk += kChunkBytes;
     return true;
   }
@@ -187,6 +194,7 @@ class TCopyJob {
   std::mutex FMutex;
   std::int64_t FNextChunk = 0;
   TCopyStop FStop;
+  bool FAbandoned = false;
 };
 
 // Memory for one chunk, aligned to a page, where the system copies to and from it fastest.
@@ -211,20 +219,33 @@ class TWorkers {
     }
   }
 
-  // Should no thread be had, this one does all the work.
+  // Should no thread be had, this one does all the work. A failure on either thread stops the
+  // other at its next chunk, and is raised here once both are done.
   void Run(TCopyJob& job) {
+    std::exception_ptr failures[2];
+    const auto work = [&job](std::uint8_t* chunk, std::exception_ptr& failure) {
+      try {
+        job.Work(chunk);
+      } catch (...) {
+        failure = std::current_exception();
+        job.Abandon();
+      }
+    };
     std::thread helper;
     if (FSecond) {
       try {
-        helper = std::thread([&job, this] {
+        helper = std::thread([&] {
           const platform::TFaultStack faultStack;
-          job.Work(FSecond->Start());
+          work(FSecond->Start(), failures[1]);
         });
       } catch (const std::system_error&) {
       }
     }
-    job.Work(FFirst.Start());
+    work(FFirst.Start(), failures[0]);
     if (helper.joinable()) helper.join();
+    for (const std::exception_ptr& failure : failures) {
+      if (failure) std::rethrow_exception(failure);
+    }
   }
 
  private:

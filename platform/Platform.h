@@ -134,9 +134,6 @@ std::string ThousandsSeparator();
 // At most `room` bytes, never more than the text has; returns how many.
 std::size_t ToStreamBytes(std::string_view text, char* out, std::size_t room);
 
-// Converts stream bytes in place from the ANSI to the OEM code page (identity on POSIX).
-void ToOemCodePage(char* bytes, std::size_t size);
-
 // The system's message text for an error, as the system gives it (line end included), or empty
 // when there is none.
 std::string SystemMessage(const TError& error);

@@ -77,24 +77,16 @@ std::u16string Utf16Of(std::string_view text) {
   return units;
 }
 
-std::size_t Utf8Into(std::u16string_view units, char* out, std::size_t room) {
-  std::size_t size = 0;
+std::string TextOf(std::u16string_view units) {
+  std::string text;
   for (std::size_t at = 0; at < units.size(); ++at) {
     char32_t point = units[at];
     if (IsHighSurrogate(point) && at + 1 < units.size() && IsLowSurrogate(units[at + 1])) {
       point = 0x10000 + ((point - 0xD800) << 10) + (units[++at] - 0xDC00);
     }
     char bytes[4];
-    const std::size_t length = EncodeUtf8(point, bytes);
-    if (size + length > room) break;
-    for (std::size_t byte = 0; byte < length; ++byte) out[size++] = bytes[byte];
+    text.append(bytes, EncodeUtf8(point, bytes));
   }
-  return size;
-}
-
-std::string TextOf(std::u16string_view units) {
-  std::string text(3 * units.size(), '\0');  // a unit gives three bytes at most
-  text.resize(Utf8Into(units, text.data(), text.size()));
   return text;
 }
 

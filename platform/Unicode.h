@@ -22,10 +22,6 @@ char32_t DecodeAt(std::string_view text, std::size_t& at);
 std::size_t EncodeUtf16(char32_t point, char16_t* units);
 
 std::u16string Utf16Of(std::string_view text);
-
-// The UTF-8 of `units`, as much as fits whole in `room` bytes; returns how many bytes it took.
-// Allocates nothing.
-std::size_t Utf8Into(std::u16string_view units, char* out, std::size_t room);
 std::string TextOf(std::u16string_view units);
 
 }  // namespace platform::unicode

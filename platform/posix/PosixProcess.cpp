@@ -318,8 +318,6 @@ std::size_t ToStreamBytes(std::string_view text, char* out, std::size_t room) {
   return size;
 }
 
-void ToOemCodePage(char*, std::size_t) {}
-
 std::string SystemMessage(const TError& error) {
   if (error.cause == 0) return {};
   char buffer[256];

@@ -13,6 +13,7 @@
 #include <cwchar>
 #include <string>
 
+#include "platform/AllocatedRanges.h"
 #include "platform/Platform.h"
 #include "platform/win32/Win32Internal.h"
 
@@ -293,32 +294,35 @@ std::uint32_t AllocationUnitOf(TFileHandle handle) {
   return unit <= UINT32_MAX ? static_cast<std::uint32_t>(unit) : 0;
 }
 
+// Only where the ranges tell where the data is (ranges::RangesTellData); elsewhere, and where the
+// answer tells nothing, the file is read.
 TDataRange NextDataRange(TFileHandle handle, std::int64_t offset) {
   const std::int64_t size = SizeOfFile(handle);
   if (size < 0 || offset < 0) return TDataRange{};
-  const TDataRange noMoreData{true, size, size};
-  if (offset >= size) return noMoreData;
-
+  if (offset >= size) return TDataRange{true, size, size};
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!GetFileInformationByHandle(ToSystemHandle(handle), &information) ||
+      !ranges::RangesTellData(information.dwFileAttributes)) {
+    return TDataRange{};
+  }
   FILE_ALLOCATED_RANGE_BUFFER query;
   query.FileOffset.QuadPart = offset;
   query.Length.QuadPart = size - offset;
-  // One entry is enough: the first range is all that is asked for, and with more ranges
-  // the call fails with ERROR_MORE_DATA after filling it.
-  FILE_ALLOCATED_RANGE_BUFFER first;
+  // Dozens of entries: the answer rarely stops at the buffer's end, and one that does still
+  // tells where the next data is.
+  constexpr std::size_t kRangesAsked = 64;
+  FILE_ALLOCATED_RANGE_BUFFER answer[kRangesAsked];
   DWORD bytesReturned = 0;
-  if (!DeviceIoControl(ToSystemHandle(handle), FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query,
-                       &first, sizeof first, &bytesReturned, nullptr) &&
-      GetLastError() != ERROR_MORE_DATA) {
-    return TDataRange{};
+  const bool complete =
+      DeviceIoControl(ToSystemHandle(handle), FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query,
+                      answer, sizeof answer, &bytesReturned, nullptr) != FALSE;
+  if (!complete && GetLastError() != ERROR_MORE_DATA) return TDataRange{};
+  ranges::TAllocatedRange entries[kRangesAsked];
+  const std::size_t count = std::min<std::size_t>(bytesReturned / sizeof answer[0], kRangesAsked);
+  for (std::size_t at = 0; at < count; ++at) {
+    entries[at] = {answer[at].FileOffset.QuadPart, answer[at].Length.QuadPart};
   }
-  if (bytesReturned < sizeof first) return noMoreData;
-
-  const std::int64_t rangeStart = first.FileOffset.QuadPart;
-  const std::int64_t rangeEnd = rangeStart + first.Length.QuadPart;
-  const std::int64_t start = std::max(rangeStart, offset);
-  const std::int64_t end = std::min(rangeEnd, size);
-  if (end <= start) return TDataRange{};  // an answer that makes no sense: read everything
-  return TDataRange{true, start, end};
+  return ranges::DataRangeOfAnswer(offset, size, entries, count, complete);
 }
 
 unsigned ProcessorCount() {

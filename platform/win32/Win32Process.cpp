@@ -2,6 +2,7 @@
 // command line and the program's file, texts, the console channels and the progress title.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <string>
@@ -35,7 +36,43 @@ bool ModuleFileName(HMODULE module, std::string& path) {
 TFaultCallback faultCallback = nullptr;
 void* faultContext = nullptr;
 volatile LONG faultReporter = 0;  // the thread that reports a fault, once one does
-std::string programPath;          // learnt at start-up
+
+// Learnt at start-up, as a fault report may ask for nothing that takes the loader's lock.
+struct TModule {
+  HMODULE handle = nullptr;
+  std::string path;
+};
+constexpr std::size_t kModuleLimit = 64;
+std::string programPath;
+TModule modules[kModuleLimit];
+std::size_t moduleCount = 0;
+
+// The modules loaded when the program starts, the program's own first.
+void LearnModules() {
+  using TEnumModules = BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, LPDWORD);
+  const auto enumModules = SystemFunction<TEnumModules>("kernel32.dll", "K32EnumProcessModules");
+  HMODULE handles[kModuleLimit] = {GetModuleHandleW(nullptr)};
+  DWORD bytes = sizeof handles[0];
+  if (enumModules != nullptr &&
+      !enumModules(GetCurrentProcess(), handles, sizeof handles, &bytes)) {
+    bytes = sizeof handles[0];
+  }
+  const std::size_t count = std::min<std::size_t>(bytes / sizeof handles[0], kModuleLimit);
+  for (std::size_t at = 0; at < count; ++at) {
+    TModule& module = modules[moduleCount];
+    if (ModuleFileName(handles[at], module.path)) {
+      module.handle = handles[at];
+      ++moduleCount;
+    }
+  }
+}
+
+// Ends the process now, running nothing of the damaged process: ExitProcess would run the DLLs'
+// detach code, which may wait for a lock that the faulting thread holds.
+[[noreturn]] void EndAfterFault(UINT exitCode) {
+  TerminateProcess(GetCurrentProcess(), exitCode);
+  for (;;) Sleep(INFINITE);  // not reached: the process has ended
+}
 
 struct TFaultKind {
   DWORD code;
@@ -110,14 +147,14 @@ LONG WINAPI FaultFilter(EXCEPTION_POINTERS* exception) {
   constexpr UINT kFailedRunExitCode = 1;
   const LONG self = static_cast<LONG>(GetCurrentThreadId());
   const LONG reporter = InterlockedCompareExchange(&faultReporter, self, 0);
-  if (reporter == self) ExitProcess(kFailedRunExitCode);
+  if (reporter == self) EndAfterFault(kFailedRunExitCode);
   if (reporter != 0) AwaitProcessEnd();
   const char* message = record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION
                             ? AccessViolationMessage(*record, kind->message)
                             : kind->message;
   faultCallback(faultContext, kind->className, message,
                 reinterpret_cast<std::uintptr_t>(record->ExceptionAddress));
-  ExitProcess(kFailedRunExitCode);  // the callback must not return; make sure of it
+  EndAfterFault(kFailedRunExitCode);  // the callback must not return; make sure of it
 }
 
 }  // namespace
@@ -131,11 +168,15 @@ void Startup(int /*argc*/, char** /*argv*/) {
   SetErrorMode(inherited | SEM_FAILCRITICALERRORS);
   TakeStandardFiles();
   ModuleFileName(nullptr, programPath);
+  LearnModules();
 }
 
 std::chrono::steady_clock::time_point SteadyNow() { return std::chrono::steady_clock::now(); }
 
-void EndProcess(int exitCode) { ExitProcess(static_cast<UINT>(exitCode)); }
+void EndProcess(int exitCode) {
+  if (faultReporter != 0) EndAfterFault(static_cast<UINT>(exitCode));
+  ExitProcess(static_cast<UINT>(exitCode));
+}
 
 namespace {
 
@@ -191,7 +232,7 @@ TCommandLineSource ProcessCommandLine() {
 
 const std::string& ProgramPath() { return programPath; }
 
-// The module's name goes through a buffer on the stack; one too long for it counts as unknown.
+// VirtualQuery takes no lock; the modules' names were learnt at start-up.
 std::size_t ModuleOfAddress(std::uintptr_t address, char* path, std::size_t room,
                             std::uintptr_t& base) {
   MEMORY_BASIC_INFORMATION region;
@@ -199,13 +240,15 @@ std::size_t ModuleOfAddress(std::uintptr_t address, char* path, std::size_t room
       region.State != MEM_COMMIT) {
     return 0;
   }
-  wchar_t name[1024];
-  const DWORD length = GetModuleFileNameW(static_cast<HMODULE>(region.AllocationBase), name,
-                                          static_cast<DWORD>(std::size(name)));
-  if (length == 0 || length == std::size(name)) return 0;
-  base = reinterpret_cast<std::uintptr_t>(region.AllocationBase);
-  return unicode::Utf8Into(std::u16string_view(reinterpret_cast<const char16_t*>(name), length),
-                           path, room);
+  for (std::size_t at = 0; at < moduleCount; ++at) {
+    const TModule& module = modules[at];
+    if (module.handle != static_cast<HMODULE>(region.AllocationBase)) continue;
+    const std::size_t length = std::min(module.path.size(), room);
+    std::memcpy(path, module.path.data(), length);
+    base = reinterpret_cast<std::uintptr_t>(region.AllocationBase);
+    return length;
+  }
+  return 0;
 }
 
 // ---- Text ------------------------------------------------------------------------
@@ -221,10 +264,6 @@ std::string ThousandsSeparator() {
     return {};
   }
   return FromWide(std::wstring_view(&character, 1));
-}
-
-void ToOemCodePage(char* bytes, std::size_t size) {
-  CharToOemBuffA(bytes, bytes, static_cast<DWORD>(size));
 }
 
 std::string SystemMessage(const TError& error) {
@@ -303,6 +342,8 @@ TIoResult WriteConsoleText(TFileHandle handle, const char* text, std::uint32_t s
                          count - done, &written, nullptr)) {
         return {static_cast<std::uint32_t>(pieceStart), LastError()};
       }
+      // A console that takes nothing, and says so as a success, would be asked again forever.
+      if (written == 0) return {static_cast<std::uint32_t>(pieceStart), TError{ERROR_WRITE_FAULT}};
       done += written;
     }
   }

@@ -86,8 +86,7 @@ class ProgramTest(unittest.TestCase):
         joined = re.sub("<([^<>]*)>", lambda m: self.shown(m[1]), "\r\n".join(lines) + "\r\n")
         return joined.encode("cp932", "replace") if WINE else joined.encode("utf-8", "surrogateescape")
 
-    def report(self, name, message):
-        module = os.path.basename(EXE)
+    def report(self, name, message, module=os.path.basename(EXE)):
         return self.text(f"{name} がモジュール {module} の XXXXXXXX で発生しました。\n{message}")
 
     def skip(self, reason):
@@ -116,9 +115,12 @@ class ProgramTest(unittest.TestCase):
             reasons.append(f"{kind}: {failed}")
         self.skip("; ".join(reasons))
 
-    def run_program(self, *args, stdin=b"", cwd=None, stdout=PIPE, before=None, env=ENV):
+    def run_program(self, *args, **options):
+        return self.run_program_of(EXE, *args, **options)
+
+    def run_program_of(self, exe, *args, stdin=b"", cwd=None, stdout=PIPE, before=None, env=ENV):
         given = {"input": stdin} if isinstance(stdin, bytes) else {"stdin": stdin}
-        done = subprocess.run(LOADER + [EXE, *args], **given, stdout=stdout, env=env,
+        done = subprocess.run(LOADER + [exe, *args], **given, stdout=stdout, env=env,
                               stderr=PIPE, cwd=cwd or self.dir, preexec_fn=before, timeout=300)
         err = re.sub(rb"\b[0-9A-F]{8}\b", b"XXXXXXXX", done.stderr, count=1)  # the report's address
         return done.stdout, err, done.returncode
@@ -430,6 +432,11 @@ class Windows(ProgramTest):
         english = dict(ENV, LC_ALL="C.UTF-8")
         self.check(("/c", "résumé.bin", "1"), self.text(f"<résumé.bin> {ASK})<résumé.bin> {NOT_MADE}"),
                    stdin=b"n\r\n", env=english)
+        reader, writer = os.pipe()  # the report too, where the ANSI code page is another
+        os.close(reader)
+        with os.fdopen(writer, "wb") as gone:
+            self.check((), None, self.report("EInOutError", "I/O エラー (233)."), 1, stdin=b"\n",
+                       stdout=gone, env=english)
         reader, writer = pty.openpty()  # a console in code page 437, as on an English Windows
         tty.setraw(writer)  # the Enter key arrives as CR, as the console reads it
         program = subprocess.Popen(LOADER + [EXE, "/c", "résumé.bin", "10K"], cwd=self.dir,
@@ -443,3 +450,64 @@ class Windows(ProgramTest):
         self.assertEqual(program.wait(timeout=60), 0)
         for text in ("を上書きしますか？(Yes/No)", "(10,240 bytes) ファイルを作成しました。\r\n"):
             self.assertIn(self.shown("résumé.bin") + " " + text, shown)
+
+    def standin(self):
+        """The exe of the program's objects with tests/wine/SystemStandIns.cpp, built beside it."""
+        exe = os.path.join(os.path.dirname(EXE), "DravikStandIn.exe")
+        if not os.path.exists(exe):
+            self.skip("no DravikStandIn.exe beside it: the stand-ins are built, never released")
+        return exe
+
+    def test_holes_are_passed_over_only_where_the_allocated_ranges_tell_the_data(self):
+        exe, marks = self.standin(), b"\xAA" * 4096  # where the ranges say nothing is: never read
+        many = [(i << 18, os.urandom(4096)) for i in range(100)]  # more than one answer holds
+        trusted = (  # size, data, marks, the ranges of the answer, the attributes added
+            (1 << 20, [(70000, os.urandom(5000))], [0, 600000], "70000+5000", 0x200),
+            (25 << 20, many, [(i << 18) + (128 << 10) for i in range(100)],
+             ",".join(f"{at}+4096" for at, _ in many), 0x200),
+            (5 * GIB + 9, [(0, b"boot"), (4 * GIB + 123, os.urandom(5000)), (5 * GIB - 7, b"tail")],
+             [2 * GIB, 4 * GIB + (1 << 20)], f"0+4,{4 * GIB + 123}+5000,{5 * GIB - 7}+4", 0x200))
+        # Read whole: a placeholder (recalled on access, offline, recalled on open, a reparse
+        # point) whose ranges show nothing; a filter's ERROR_MORE_DATA without an entry; a file
+        # that is not sparse.
+        whole = [(1 << 20, [(70000, os.urandom(5000))], [0, 600000], ranges, attributes)
+                 for ranges, attributes in (("", 0x400200), ("", 0x1200), ("", 0x40200),
+                                            ("", 0x600), ("more-data", 0x200), ("", 0))]
+        for size, data, at, ranges, attributes, read in [(*row, False) for row in trusted] + [
+                (*row, True) for row in whole]:
+            marked = [(offset, marks) for offset in at]
+            write(self.path("src"), size, *data, *marked)
+            write(self.path("expected"), size, *data, *(marked if read else []))
+            env = dict(ENV, DRAVIK_RANGES=ranges, DRAVIK_ATTRIBUTES=f"{attributes:x}")
+            out, err, code = self.run_program_of(exe, "src", "copy", env=env)
+            self.assertEqual((out, err, code), (self.text("<src> > <copy>", COUNT.format(1)), b"", 0))
+            self.assertEqual(content(self.path("copy")), content(self.path("expected")),
+                             (ranges[:40], attributes))
+            os.remove(self.path("copy"))
+
+    def test_a_console_that_takes_nothing_or_a_unit_at_a_time(self):
+        exe = self.standin()
+        for taken in ("nothing", "one-unit"):
+            reader, writer = pty.openpty()
+            program = subprocess.Popen(LOADER + [exe, "/c", "日本.bin", "1"], cwd=self.dir, stdin=writer,
+                                       stdout=writer, stderr=PIPE, env=dict(ENV, DRAVIK_CONSOLE=taken))
+            os.close(writer)
+            shown, err = drained(reader), program.communicate(timeout=60)[1]
+            err = re.sub(rb"\b[0-9A-F]{8}\b", b"XXXXXXXX", err, count=1)
+            if taken == "nothing":  # a failure, not a loop for ever
+                self.assertEqual((err, program.returncode),
+                                 (self.report("EInOutError", "I/O エラー (29).", "DravikStandIn.exe"), 1))
+            else:
+                self.assertEqual((err, program.returncode), (b"", 0))
+                shown = re.sub(rb"\x1b\[[?0-9;]*[a-zA-Z]| ", b"", shown)  # drawn a character at a time
+                self.assertIn(f"{self.shown('日本.bin')}(1bytes)ファイルを作成しました。".encode(), shown)
+            os.remove(self.path("日本.bin"))
+
+    def test_a_fault_is_reported_and_ends_the_process_at_once(self):
+        Path(self.path("a.bin")).write_bytes(b"data")
+        out, err, code = self.run_program_of(self.standin(), "a.bin", "copy",
+                                             env=dict(ENV, DRAVIK_FAULT="1"))
+        # In the module that faulted, and no ExitProcess after it, whose DLLs' detach code could hang.
+        self.assertEqual((out, code), (b"", 1))
+        self.assertRegex(err.decode("cp932"), "^EAccessViolation がモジュール msvcrt.dll の XXXXXXXX で"
+                         "発生しました。\nアクセス違反です \\(アドレス 0+ への書き込み\\).\r\n$")

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <future>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 
 namespace fake {
@@ -252,8 +253,11 @@ TProgressTitle OpenProgressTitle() {
   Call("OpenProgressTitle", "");
   return {1};
 }
+// Fails as the making of its text would where memory runs out.
 void ShowProgressTitle(TProgressTitle, std::string_view text, int percent) {
-  Call("ShowProgressTitle", std::to_string(percent) + " " + std::string(text));
+  if (Call("ShowProgressTitle", std::to_string(percent) + " " + std::string(text))) {
+    throw std::bad_alloc();
+  }
 }
 void PutProgressTitleBack(TProgressTitle) { Call("PutProgressTitleBack", ""); }
 void CloseProgressTitle(TProgressTitle) { Call("CloseProgressTitle", ""); }
@@ -271,7 +275,6 @@ std::size_t ToStreamBytes(std::string_view text, char* out, std::size_t room) {
   for (std::size_t at; (at = bytes.find('\xF0')) != std::string::npos;) bytes.replace(at, 4, "?");
   return bytes.copy(out, room);
 }
-void ToOemCodePage(char*, std::size_t) {}
 std::string SystemMessage(const platform::TError& error) {
   return "System error " + std::to_string(error.code) + ".\r\n";
 }

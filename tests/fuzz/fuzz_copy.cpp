@@ -3,10 +3,11 @@
 // reads, writes or lengths that fail or fall short, and interrupts. It checks what every copy
 // must hold: no write extends the file and the length never runs ahead of a chunk whose data
 // was read, the length reaches the source's only with the last byte, written after all others
-// (or with the final length, set after every write), no unit of a hole is read, only units with data are allocated, the failure first
-// in file order decides the error (a read past the end comes after the end), the copy ends
-// where it struck with only right bytes, and an interrupted copy is cut to right bytes. The
-// seeds put runs on 2049-byte, unit and chunk edges, every byte alone in a unit, each failure.
+// (or with the final length, set after every write), no unit of a hole is read, only units with
+// data are allocated, the failure first in file order decides the error (a read past the end comes
+// after the end), the copy ends where it struck with only right bytes, and an interrupted copy is
+// cut to right bytes. The seeds put runs on 2049-byte, unit and chunk edges, every byte alone in a
+// unit, each failure.
 //
 // Input: a byte of settings (bits 0-1 the unit, bit 2 hidden holes, bit 3 two workers, bit 4
 // an interrupt before the transfer bits 5-7 count), a byte for the failures (bits 0-2 which, see

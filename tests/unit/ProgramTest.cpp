@@ -7,6 +7,7 @@
 #include <fstream>
 #include <future>
 #include <thread>
+#include <tuple>
 
 #include "Dravik/Commands.h"
 #include "Dravik/Console.h"
@@ -14,6 +15,7 @@
 #include "Dravik/ProgramRun.h"
 #include "SparseUtils/SparseOperations.h"
 #include "failure/Errors.h"
+#include "platform/AllocatedRanges.h"
 #include "platform/Unicode.h"
 #include "tests/fake/Fake.h"
 
@@ -168,6 +170,10 @@ const TScenario kScenarios[] = {
        fake::AddFile(W("big"), kBig);
        fake::machine.beforeTransfer = [](std::int64_t at) { if (at == kChunk) fake::AddFile(W("big"), kBig.substr(0, at + 100)); };
        fake::Fail("SetLength", 2, 112); }},
+    {"big n", "", "", Report("EOutOfMemory", "メモリが足りません."), [] {  // on either worker
+       fake::AddFile(W("big"), kBig); fake::machine.processors = 2;
+       fake::machine.beforeTransfer = [](std::int64_t) { fake::clock = fake::clock.load() + std::chrono::seconds(2); };
+       fake::Fail("ShowProgressTitle", 1, 8, true); }},
     {"a.bin \\dst\\n", "", Line(W("a.bin"), "C:\\dst\\n") + Count(1)},
     {"a.bin n", "", Line(W("a.bin"), W("n")) + Count(1), "", [] {  // grown by far while copied
        fake::machine.beforeTransfer = [](std::int64_t at) { if (at == 0) fake::AddFile(W("a.bin"), kBig); }; },
@@ -324,6 +330,59 @@ TEST_F(FakeTest, ACopyShowsItsProgressAndAnInterruptEndsTheRunBeforeTheNextFile)
             "OpenProgressTitle |ShowProgressTitle 66 66% 1.0 MiB / 1.5 MiB  853.3 KiB/s  "
             "残り 0:00  one|ShowProgressTitle 100 100% 1.5 MiB / 1.5 MiB  853.3 KiB/s  "
             "残り 0:00  one|CloseProgressTitle |");
+}
+
+// Windows' allocated ranges, as NTFS answers (ranges on 64 KiB, the query's start rounded down,
+// ERROR_MORE_DATA when the buffer is full) and as a filter or a cloud file might.
+TEST(AllocatedRanges, AreTrustedOnlyWhereTheyTellWhereTheDataIs) {
+  using namespace platform::ranges;
+  constexpr std::int64_t K = 1 << 10, G = 1 << 30;
+  struct TRow {
+    std::int64_t offset, size;
+    std::vector<TAllocatedRange> entries;
+    bool complete;
+    platform::TDataRange expected;  // {false} where the rest must be read
+  };
+  const TRow rows[] = {
+      {0, 1024 * K, {{0, 64 * K}, {256 * K, 64 * K}}, true, {true, 0, 64 * K}},
+      {70000, 1024 * K, {{64 * K, 64 * K}}, true, {true, 70000, 128 * K}},  // rounded down
+      {128 * K, 1024 * K, {{64 * K, 64 * K}, {256 * K, 64 * K}}, true, {true, 256 * K, 320 * K}},
+      {300 * K,
+       1024 * K,
+       {{0, 64 * K}, {256 * K, 64 * K}, {512 * K, 64 * K}},
+       true,
+       {true, 300 * K, 320 * K}},
+      {0, 1024 * K, {{0, 64 * K}}, false, {true, 0, 64 * K}},   // more follow
+      {0, 1024 * K, {}, false, {false}},                        // more, and none filled in
+      {128 * K, 1024 * K, {{64 * K, 64 * K}}, false, {false}},  // none that ends after it
+      {0, 1024 * K, {}, true, {true, 1024 * K, 1024 * K}},      // nothing allocated
+      {128 * K, 1024 * K, {{0, 64 * K}}, true, {true, 1024 * K, 1024 * K}},
+      {5 * G + 3, 6 * G, {{5 * G, 64 * K}}, true, {true, 5 * G + 3, 5 * G + 64 * K}},
+      {0, 100, {{0, 64 * K}}, true, {true, 0, 100}},  // the unit past the end
+      {0, 1024 * K, {{0, 0}}, true, {false}},         // ranges that make no sense
+      {0, 1024 * K, {{-64 * K, 128 * K}}, true, {false}},
+      {0, 1024 * K, {{256 * K, 64 * K}, {0, 64 * K}}, true, {false}},
+      {0, 1024 * K, {{0, 128 * K}, {64 * K, 64 * K}}, true, {false}},
+      {0, 1024 * K, {{2048 * K, 64 * K}}, true, {false}},
+      {0, 1024 * K, {{64 * K, INT64_MAX}}, true, {false}},
+  };
+  for (const TRow& row : rows) {
+    const platform::TDataRange range = DataRangeOfAnswer(row.offset, row.size, row.entries.data(),
+                                                         row.entries.size(), row.complete);
+    EXPECT_EQ(std::tie(range.known, range.start, range.end),
+              std::tie(row.expected.known, row.expected.start, row.expected.end))
+        << row.offset << " of " << row.size << ", " << row.entries.size() << " entries";
+  }
+  const std::pair<std::uint32_t, bool> attributes[] = {
+      {0x20, false},  // not sparse: all data
+      {kSparse | 0x20, true},
+      {kSparse | kOffline, false},
+      {kSparse | kRecallOnOpen, false},
+      {kSparse | kRecallOnDataAccess, false},
+      {kSparse | kReparsePoint, false},
+  };
+  for (const auto& [given, trusted] : attributes)
+    EXPECT_EQ(RangesTellData(given), trusted) << given;
 }
 
 // Every UTF-16 name, one with a lone surrogate too, comes back from the program's UTF-8 unchanged.
