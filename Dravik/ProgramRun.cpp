@@ -41,8 +41,8 @@ struct TRunFrame {
 // In the fault's signal handler on POSIX: nothing here takes a lock or allocates.
 void OnProcessorFault(void* context, const char* className, const char* message,
                       std::uintptr_t address) {
+  static_cast<TRunFrame*>(context)->watch.PutProgressBackAtFault();  // its line erased first
   ShowFailureReport(className, message, address);
-  static_cast<TRunFrame*>(context)->watch.PutTitleBackAtFault();
   platform::EndProcess(1);
 }
 

@@ -1,11 +1,13 @@
 #include "SparseUtils/CopyWatch.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
 #include "SparseUtils/Paths.h"
 #include "SparseUtils/ProgramTexts.h"
 #include "platform/Platform.h"
+#include "platform/Unicode.h"
 
 namespace {
 
@@ -44,42 +46,115 @@ int Percent(const TCopyWatch::TState& state) {
   return static_cast<int>(static_cast<double>(state.done) * 100 / static_cast<double>(state.size));
 }
 
-}  // namespace
+// What the title and the status line both tell: "37%", "12.3 GiB / 33.0 GiB", "210.5 MiB/s" and
+// "残り 1:40", the time left (none before the rate is known).
+struct TFacts {
+  std::string percent, amounts, rate, left;
+};
 
-std::string ProgressText(const TCopyWatch::TState& state, TClock::duration taken) {
+TFacts FactsOf(const TCopyWatch::TState& state, TClock::duration taken) {
   const double seconds = std::chrono::duration<double>(taken).count();
   const double rate = seconds > 0 ? static_cast<double>(state.done) / seconds : 0;
-  std::string text = std::to_string(Percent(state)) + "% " + ByteAmount(state.done) + " / " +
-                     ByteAmount(state.size) + "  " + ByteAmount(rate) + "/s  ";
+  TFacts facts{std::to_string(Percent(state)) + "%",
+               ByteAmount(static_cast<double>(state.done)) + " / " +
+                   ByteAmount(static_cast<double>(state.size)),
+               ByteAmount(rate) + "/s",
+               {}};
   if (rate >= 1) {
     const auto left =
         static_cast<std::int64_t>(static_cast<double>(state.size - state.done) / rate);
-    text += std::string(texts::kProgressLeft) + " " + Duration(left) + "  ";
+    facts.left = std::string(texts::kProgressLeft) + " " + Duration(left);
   }
+  return facts;
+}
+
+std::size_t Columns(std::string_view text) {
+  std::size_t columns = 0;
+  for (std::size_t at = 0; at < text.size();) {
+    columns += platform::unicode::ColumnsOf(platform::unicode::DecodeAt(text, at));
+  }
+  return columns;
+}
+
+// The longest start of `text` in `columns`, and the longest end.
+std::string_view Head(std::string_view text, std::size_t columns) {
+  std::size_t at = 0;
+  for (std::size_t next = 0; next < text.size(); at = next) {
+    const std::size_t width = platform::unicode::ColumnsOf(platform::unicode::DecodeAt(text, next));
+    if (width > columns) break;
+    columns -= width;
+  }
+  return text.substr(0, at);
+}
+
+std::string_view Tail(std::string_view text, std::size_t columns) {
+  std::size_t start = 0;
+  while (start < text.size() && Columns(text.substr(start)) > columns) {
+    platform::unicode::DecodeAt(text, start);
+  }
+  return text.substr(start);
+}
+
+// `name` in `columns`: whole, or its start and end around "...".
+std::string Shortened(std::string_view name, std::size_t columns) {
+  constexpr std::string_view kGap = "...";
+  if (Columns(name) <= columns) return std::string(name);
+  if (columns <= kGap.size()) return std::string(Head(name, columns));
+  const std::string_view head = Head(name, (columns - kGap.size() + 1) / 2);
+  return std::string(head) + std::string(kGap) +
+         std::string(Tail(name, columns - kGap.size() - Columns(head)));
+}
+
+// "[#######.............]": `cells` of which the part done is filled.
+std::string Bar(const TCopyWatch::TState& state, std::size_t cells) {
+  const auto filled = static_cast<std::size_t>(
+      std::clamp(static_cast<double>(state.done) / static_cast<double>(state.size), 0.0, 1.0) *
+      static_cast<double>(cells));
+  return "[" + std::string(filled, '#') + std::string(cells - filled, '.') + "]";
+}
+
+}  // namespace
+
+std::string ProgressText(const TCopyWatch::TState& state, TClock::duration taken) {
+  const TFacts facts = FactsOf(state, taken);
+  std::string text = facts.percent + " " + facts.amounts + "  " + facts.rate + "  ";
+  if (!facts.left.empty()) text += facts.left + "  ";
   return text += NamePart(state.fileName);
 }
 
-TCopyWatch::TAct::TAct(TCopyWatch& watch) : FWatch(watch) {
-  std::unique_lock<std::mutex> lock(FWatch.FActs);
-  if (FWatch.Interrupted() && FWatch.FActDepth == 0) {
-    lock.unlock();
-    platform::AwaitProcessEnd();
+std::string StatusLine(const TCopyWatch::TState& state, TClock::duration taken, std::size_t columns,
+                       std::size_t& used) {
+  constexpr std::size_t kShortestName = 8;  // columns of a name shortened to fit
+  constexpr std::size_t kFewestCells = 10;
+  constexpr std::size_t kMostCells = 40;
+  const TFacts facts = FactsOf(state, taken);
+  const std::string name = platform::unicode::Printable(NamePart(state.fileName));
+  const std::string rest =
+      " " + facts.amounts + "  " + facts.rate + (facts.left.empty() ? "" : "  " + facts.left);
+  const std::size_t fixed = Columns(facts.percent) + Columns(rest) + 2;  // and the name's gap
+  const std::size_t nameColumns = Columns(name);
+  std::string line;
+  if (fixed + nameColumns + 3 + kFewestCells <= columns) {  // " [" and "]" around the cells
+    const std::size_t cells = std::min(kMostCells, columns - fixed - nameColumns - 3);
+    line = facts.percent + " " + Bar(state, cells) + rest + "  " + name;
+  } else if (fixed + std::min(nameColumns, kShortestName) <= columns) {
+    line = facts.percent + rest + "  " + Shortened(name, columns - fixed);
+  } else {
+    line = Head(facts.percent + rest, columns);
   }
-  ++FWatch.FActDepth;
+  used = Columns(line);
+  return line;
 }
 
-TCopyWatch::TAct::~TAct() {
-  {
-    const std::lock_guard<std::mutex> lock(FWatch.FActs);
-    --FWatch.FActDepth;
-  }
-  FWatch.FActEnded.notify_all();
+TCopyWatch::TAct::TAct(TCopyWatch& watch) : FGate(watch.FGate) {
+  if (!watch.Interrupted()) return;
+  FGate.unlock();  // for the interrupt, which waits for it
+  platform::AwaitProcessEnd();
 }
 
 void TCopyWatch::Interrupt() {
-  std::unique_lock<std::mutex> lock(FActs);
   FInterrupted = true;
-  FActEnded.wait(lock, [this] { return FActDepth == 0; });
+  const std::lock_guard<std::mutex> actEnded(FGate);
 }
 
 TCopyWatch::TCopying::TCopying(TCopyWatch& watch, const std::string& fileName, std::int64_t size)
@@ -89,10 +164,10 @@ TCopyWatch::TCopying::TCopying(TCopyWatch& watch, const std::string& fileName, s
   FWatch.FBegan = platform::SteadyNow();
   FWatch.FDone = 0;
   FWatch.FNextShow = (FWatch.FBegan + kFirstShow).time_since_epoch().count();
-  FWatch.FTitleAsked = false;
+  FWatch.FDisplayAsked = false;
 }
 
-TCopyWatch::TCopying::~TCopying() { FWatch.PutTitleBack(); }
+TCopyWatch::TCopying::~TCopying() { FWatch.PutProgressBack(); }
 
 void TCopyWatch::Advance(std::int64_t bytes) {
   FDone.fetch_add(bytes, std::memory_order_relaxed);
@@ -102,28 +177,32 @@ void TCopyWatch::Advance(std::int64_t bytes) {
   }
 }
 
-// On whichever worker finds it due; the other one goes on copying meanwhile. A title for each
-// file, where there is one.
+// A display for each file, where there is one.
 void TCopyWatch::ShowProgress(TClock::time_point now) {
   const std::unique_lock<std::mutex> lock(FShowing, std::try_to_lock);
   if (!lock.owns_lock()) return;
   FNextShow = (now + kShowInterval).time_since_epoch().count();
-  if (!FTitleAsked) {
-    FTitleAsked = true;
-    FTitle = platform::OpenProgressTitle().value;
+  if (!FDisplayAsked) {
+    FDisplayAsked = true;
+    FDisplay = platform::OpenProgressDisplay().value;
   }
-  const platform::TProgressTitle title{FTitle.load()};
-  if (!title.IsOpen() || FCopy.size <= 0) return;
+  const platform::TProgressDisplay display{FDisplay.load()};
+  if (!display.IsOpen() || FCopy.size <= 0) return;
   const TState state{FCopy.fileName, FCopy.size, FDone.load(std::memory_order_relaxed)};
-  platform::ShowProgressTitle(title, ProgressText(state, now - FBegan), Percent(state));
+  const TClock::duration taken = now - FBegan;
+  std::size_t columns = platform::StatusLineColumns(display);
+  const std::string line = columns > 0 ? StatusLine(state, taken, columns, columns) : "";
+  platform::ShowProgress(display, ProgressText(state, taken), Percent(state), line, columns);
 }
 
-void TCopyWatch::PutTitleBack() {
+// Once: whoever puts the display back takes it from the watch.
+void TCopyWatch::PutProgressBack() {
   const std::lock_guard<std::mutex> lock(FShowing);
-  const platform::TProgressTitle title{FTitle.exchange(0)};
-  if (title.IsOpen()) platform::CloseProgressTitle(title);
+  const platform::TProgressDisplay display{FDisplay.exchange(0)};
+  if (display.IsOpen()) platform::CloseProgressDisplay(display, Interrupted());
 }
 
-void TCopyWatch::PutTitleBackAtFault() {
-  platform::PutProgressTitleBack(platform::TProgressTitle{FTitle.load()});
+void TCopyWatch::PutProgressBackAtFault() {
+  const platform::TProgressDisplay display{FDisplay.exchange(0)};
+  if (display.IsOpen()) platform::PutProgressBack(display, false);
 }

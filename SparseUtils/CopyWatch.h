@@ -1,14 +1,15 @@
 // A copy under way, as the rest of the run sees it. SparseCopyFile reports each file's copy to
-// it, and the copy's own threads show how far it has got in the console's or the terminal's
-// title (platform::TProgressTitle): from a second after the file's copy began, at most four
-// times a second, until it ends. An interrupt stops the copy for good; it waits at the watch's
+// it, and the copy's own threads show how far it has got (platform::TProgressDisplay): in the
+// title, and in a status line on standard error where that is a console, from a second after
+// the file's copy began, at most four times a second, until it ends. At its end the line is gone
+// before anything else is printed. An interrupt stops the copy for good; it waits at the watch's
 // gate until no act of the run (a destination written, a line printed) is under way, and after
 // it no act begins.
 #pragma once
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -22,22 +23,22 @@ class TCopyWatch {
     std::int64_t done = 0;  // bytes of the source dealt with: copied, or passed over as holes
   };
 
-  // An act of the run's main thread on the world. It holds an interrupt off until it ends;
-  // once the run has been interrupted, none begins: the thread waits for the process to end
-  // instead. An act begun inside another one always runs.
+  // An act of the run's main thread on the world, which an interrupt waits for. Once the run has
+  // been interrupted, none begins: the thread waits for the process to end instead. Acts never
+  // nest.
   class TAct {
    public:
     explicit TAct(TCopyWatch& watch);
-    ~TAct();
     TAct(const TAct&) = delete;
     TAct& operator=(const TAct&) = delete;
 
    private:
-    TCopyWatch& FWatch;
+    std::unique_lock<std::mutex> FGate;
   };
 
   // The copy of one file, from its beginning to its end (an error's too): its progress, and
-  // the title put back at its end.
+  // the display put back at its end, the status line kept and ended where the copy was
+  // interrupted.
   class TCopying {
    public:
     TCopying(TCopyWatch& watch, const std::string& fileName, std::int64_t size);
@@ -58,19 +59,18 @@ class TCopyWatch {
   // starts there, and not in a run that copies nothing.
   void BeforeFirstCopy(std::function<void()> start) { FBeforeFirstCopy = std::move(start); }
 
-  // From the copy's threads: `bytes` more are dealt with. Shows the progress when it is due.
+  // From the copy's threads: `bytes` more are dealt with. Shows the progress when it is due, on
+  // the thread that finds it due; the other goes on meanwhile.
   void Advance(std::int64_t bytes);
 
-  // A fault report puts the title back: this takes no lock and allocates nothing.
-  void PutTitleBackAtFault();
+  // A fault report puts the display back first: this takes no lock and allocates nothing.
+  void PutProgressBackAtFault();
 
  private:
   void ShowProgress(std::chrono::steady_clock::time_point now);
-  void PutTitleBack();
+  void PutProgressBack();
 
-  std::mutex FActs;
-  std::condition_variable FActEnded;
-  int FActDepth = 0;
+  std::mutex FGate;
   std::atomic<bool> FInterrupted{false};
   std::function<void()> FBeforeFirstCopy;
 
@@ -80,10 +80,17 @@ class TCopyWatch {
   std::atomic<std::int64_t> FDone{0};
   std::atomic<std::chrono::steady_clock::rep> FNextShow{0};
   std::mutex FShowing;
-  bool FTitleAsked = false;
-  std::atomic<std::intptr_t> FTitle{0};  // a platform::TProgressTitle
+  bool FDisplayAsked = false;
+  std::atomic<std::intptr_t> FDisplay{0};  // a platform::TProgressDisplay
 };
 
 // The title's text: "37% 12.3 GiB / 33.0 GiB  210.5 MiB/s  残り 1:40  disk.vhd".
 std::string ProgressText(const TCopyWatch::TState& state,
                          std::chrono::steady_clock::duration taken);
+
+// The status line in at most `columns` display columns, none of it a control character:
+// "37% [#######.............] 12.3 GiB / 33.0 GiB  210.5 MiB/s  残り 1:40  disk.vhd". The name
+// is shortened in its middle where it does not fit, the bar is left out where it does not fit
+// with the whole name, and what still does not fit is cut off. Its columns go to `used`.
+std::string StatusLine(const TCopyWatch::TState& state, std::chrono::steady_clock::duration taken,
+                       std::size_t columns, std::size_t& used);

@@ -149,25 +149,36 @@ enum class TFileType { kUnknown, kDisk, kChar, kPipe, kConsole };
 TFileHandle StdHandle(TStdStream stream);
 TFileType TypeOfFile(TFileHandle handle);
 
-// ---- Progress in a title -----------------------------------------------------
+// ---- Progress of a long copy ------------------------------------------------
 
 // Where a long copy's progress can be shown without changing a byte of the program's output:
-// the console window's title (Windows), or the terminal's title when standard error is a
-// terminal whose TERM is set and not "dumb" (POSIX, by escape sequences on standard error);
-// with it the taskbar or tab progress (OSC 9;4), where the console takes escape sequences.
+// - the console window's title (Windows; one it can put back), or the terminal's title (POSIX,
+//   by escape sequences on standard error when it is a terminal whose TERM is set and not
+//   "dumb"); with it the taskbar or tab progress (OSC 9;4), where the console takes escape
+//   sequences;
+// - one status line on standard error, when that is a console (Windows: GetConsoleMode
+//   succeeds; POSIX: the same terminal), drawn over in place.
 // What is to be put back stays with the back end.
-struct TProgressTitle {
+struct TProgressDisplay {
   std::intptr_t value = 0;
   bool IsOpen() const { return value != 0; }
 };
-// Keeps what is to be put back; not open where there is no title to show progress in.
-TProgressTitle OpenProgressTitle();
-void ShowProgressTitle(TProgressTitle title, std::string_view text, int percent);
-// Puts the title back and clears the progress; allocates and releases nothing, so that a fault
-// report can call it.
-void PutProgressTitleBack(TProgressTitle title);
-// Puts the title back, and releases what OpenProgressTitle kept.
-void CloseProgressTitle(TProgressTitle title);
+// Keeps what is to be put back; not open where there is nowhere to show progress.
+TProgressDisplay OpenProgressDisplay();
+// The display columns the status line may take now, fewer than the console is wide, so that the
+// line never wraps; 0 where there is no status line.
+std::size_t StatusLineColumns(TProgressDisplay display);
+// Shows the progress: the title, the percent, and the status line `line` (display columns
+// `columns`, at most StatusLineColumns; empty where there is none). Where they go to the same
+// console, one write takes them all, so that no sequence is ever split.
+void ShowProgress(TProgressDisplay display, std::string_view title, int percent,
+                  std::string_view line, std::size_t columns);
+// Puts the title back, clears the percent, and erases the status line, or keeps it as it was
+// last drawn and ends it with a line end. Allocates and releases nothing, so that a fault report
+// can call it.
+void PutProgressBack(TProgressDisplay display, bool keepLine);
+// Puts the progress back, and releases what OpenProgressDisplay kept.
+void CloseProgressDisplay(TProgressDisplay display, bool keepLine);
 
 // ---- Reading and writing ---------------------------------------------------
 

@@ -24,4 +24,12 @@ std::size_t EncodeUtf16(char32_t point, char16_t* units);
 std::u16string Utf16Of(std::string_view text);
 std::string TextOf(std::u16string_view units);
 
+// The columns a terminal gives a character: 2 for the wide ones of East Asia (and emoji), 0 for
+// combining marks and other characters of no width, 1 for every other.
+std::size_t ColumnsOf(char32_t point);
+
+// `text` safe to show on a terminal: each control character (C0, DEL, C1) and each byte that is
+// no UTF-8 becomes '?', so that no name can end or begin an escape sequence.
+std::string Printable(std::string_view text);
+
 }  // namespace platform::unicode

@@ -5,6 +5,8 @@
 # which ctest counts as a skip.
 #
 #   tools/e2e-wine.sh ROOT EXE
+#
+# $DRAVIK_PRELOAD (tests/e2e/Preload.cpp, built natively) is preloaded into Wine where a test asks.
 set -euo pipefail
 root=$1
 exe=$2
@@ -15,6 +17,7 @@ if [[ $(basename "$(dirname "$exe")") == win32 ]] && ! reason=$("$tools/probe-wi
 fi
 folders=("$(dirname "$tools")" "$(dirname "$exe")")
 if [[ -n ${DRAVIK_SKIPS:-} ]]; then folders+=("$(dirname "$DRAVIK_SKIPS")"); fi
+if [[ -n ${DRAVIK_PRELOAD:-} ]]; then folders+=("$(dirname "$DRAVIK_PRELOAD")"); fi
 exec "$tools/debian-root.sh" run "$root" "${folders[@]}" -- env DRAVIK_EXE="$exe" \
-  DRAVIK_TARGET=wine DRAVIK_SKIPS="${DRAVIK_SKIPS:-}" \
+  DRAVIK_TARGET=wine DRAVIK_SKIPS="${DRAVIK_SKIPS:-}" DRAVIK_PRELOAD="${DRAVIK_PRELOAD:-}" \
   python3 -m unittest discover -s "$(dirname "$tools")/tests/e2e" -p "test_*.py" -v

@@ -4,6 +4,7 @@
 #include <link.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -343,12 +344,13 @@ TFileType TypeOfFile(TFileHandle handle) {
   return TFileType::kDisk;
 }
 
-// ---- Progress in a title -----------------------------------------------------
+// ---- Progress of a long copy ------------------------------------------------
 
 namespace {
 
-// Writes an escape sequence to the terminal; a failure only costs the display. Allocates
-// nothing: a fault report puts the title back.
+// Writes escape sequences and the status line to the terminal, each draw in one write (a loop
+// only where the system takes part of it); a failure only costs the display. Allocates nothing:
+// a fault report puts the progress back.
 void WriteSequence(std::string_view sequence) {
   for (std::size_t done = 0; done < sequence.size();) {
     const ssize_t written = Retried(
@@ -358,51 +360,62 @@ void WriteSequence(std::string_view sequence) {
   }
 }
 
-// The title's text with every control character made harmless, so that a file name can
-// neither end the sequence that carries it nor start another: the C0 controls, DEL and the C1
-// controls (0x9B is CSI to a terminal that reads 8 bits), and bytes that are no UTF-8.
-std::string Printable(std::string_view text) {
-  std::string shown;
-  for (std::size_t at = 0; at < text.size();) {
-    const std::size_t start = at;
-    const char32_t point = unicode::DecodeAt(text, at);
-    const bool control = point < 0x20 || (point >= 0x7F && point < 0xA0);
-    const bool invalid = point == unicode::kReplacement || (point >= 0xD800 && point < 0xE000);
-    if (control || invalid) {
-      shown += '?';
-    } else {
-      shown.append(text, start, at - start);
-    }
-  }
-  return shown;
-}
-
 bool TerminalTakesSequences() {
   const char* terminal = std::getenv("TERM");
   return isatty(STDERR_FILENO) && terminal != nullptr && terminal[0] != '\0' &&
          std::strcmp(terminal, "dumb") != 0;
 }
 
+// What a display keeps: whether a status line stands on the terminal.
+struct TTerminalDisplay {
+  std::atomic<bool> lineShown{false};
+};
+
+TTerminalDisplay& DisplayOf(TProgressDisplay display) {
+  return *reinterpret_cast<TTerminalDisplay*>(display.value);
+}
+
 }  // namespace
 
 // The terminal keeps the title it had on its title stack (xterm's push and pop).
-TProgressTitle OpenProgressTitle() {
+TProgressDisplay OpenProgressDisplay() {
   if (!TerminalTakesSequences()) return {};
   WriteSequence("\x1b[22;2t");
-  return {STDERR_FILENO + 1};
+  return {reinterpret_cast<std::intptr_t>(new TTerminalDisplay)};
 }
 
-void ShowProgressTitle(TProgressTitle title, std::string_view text, int percent) {
-  if (!title.IsOpen()) return;
-  WriteSequence("\x1b]2;" + Printable(text) + "\x1b\\\x1b]9;4;1;" + std::to_string(percent) +
-                "\x1b\\");
+std::size_t StatusLineColumns(TProgressDisplay display) {
+  winsize size{};
+  if (!display.IsOpen() || ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col < 2) {
+    return 0;
+  }
+  return size.ws_col - 1u;
 }
 
-void PutProgressTitleBack(TProgressTitle title) {
-  if (title.IsOpen()) WriteSequence("\x1b]9;4;0\x1b\\\x1b[23;2t");
+// A name can neither end the title's sequence nor start another (unicode::Printable).
+void ShowProgress(TProgressDisplay display, std::string_view title, int percent,
+                  std::string_view line, std::size_t) {
+  if (!display.IsOpen()) return;
+  std::string shown = "\x1b]2;" + unicode::Printable(title) + "\x1b\\\x1b]9;4;1;" +
+                      std::to_string(percent) + "\x1b\\";
+  if (!line.empty()) shown += "\r" + std::string(line) + "\x1b[K";
+  WriteSequence(shown);
+  if (!line.empty()) DisplayOf(display).lineShown = true;
 }
 
-void CloseProgressTitle(TProgressTitle title) { PutProgressTitleBack(title); }
+void PutProgressBack(TProgressDisplay display, bool keepLine) {
+  if (!display.IsOpen()) return;
+  const bool lineShown = DisplayOf(display).lineShown.exchange(false);
+  WriteSequence(!lineShown ? "\x1b]9;4;0\x1b\\\x1b[23;2t"
+                : keepLine ? "\x1b]9;4;0\x1b\\\x1b[23;2t\r\n"
+                           : "\x1b]9;4;0\x1b\\\x1b[23;2t\r\x1b[K");
+}
+
+void CloseProgressDisplay(TProgressDisplay display, bool keepLine) {
+  if (!display.IsOpen()) return;
+  PutProgressBack(display, keepLine);
+  delete &DisplayOf(display);
+}
 
 // ---- Reading and writing ---------------------------------------------------
 

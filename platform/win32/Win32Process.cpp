@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <cwchar>
 #include <string>
@@ -350,7 +351,7 @@ TIoResult WriteConsoleText(TFileHandle handle, const char* text, std::uint32_t s
   return {size, {}};
 }
 
-// ---- Progress in a title ---------------------------------------------------------------
+// ---- Progress of a long copy ----------------------------------------------------------
 
 namespace {
 
@@ -358,77 +359,128 @@ namespace {
 #define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
 #endif
 
-// What is to be put back: the title, and the console's mode where escape sequences show the
-// progress.
-struct TConsoleTitle {
-  std::wstring saved;
-  HANDLE sequences = INVALID_HANDLE_VALUE;  // none where they would show as characters
+// What is to be put back, and how the console is drawn on: its own screen (CONOUT$, whatever the
+// standard handles lead to), which shows the taskbar's progress where it takes escape sequences
+// (Windows 10 and later; it did, or it does once asked) and the status line where standard
+// error is that console.
+struct TConsoleDisplay {
+  std::wstring savedTitle;
+  bool titleShown = false;  // only a title that can be put back is replaced
+  HANDLE screen = INVALID_HANDLE_VALUE;
+  bool sequences = false;
   DWORD savedMode = 0;
+  bool lineDrawn = false;                   // where standard error is the console
+  std::atomic<std::size_t> lineColumns{0};  // of the line on the screen; 0: none
 };
 
-TConsoleTitle& TitleOf(TProgressTitle title) {
-  return *reinterpret_cast<TConsoleTitle*>(title.value);
+TConsoleDisplay& DisplayOf(TProgressDisplay display) {
+  return *reinterpret_cast<TConsoleDisplay*>(display.value);
 }
 
-void WriteSequence(const TConsoleTitle& title, std::string_view sequence) {
-  DWORD written = 0;
-  if (title.sequences != INVALID_HANDLE_VALUE) {
-    WriteFile(title.sequences, sequence.data(), static_cast<DWORD>(sequence.size()), &written,
-              nullptr);
-  }
-}
-
-// The console's own screen, whatever the standard handles lead to, where it takes escape
-// sequences (Windows 10 and later): it did, or it does once asked. Elsewhere they would show
-// as characters, and none is written.
-void TakeSequences(TConsoleTitle& title) {
-  const HANDLE screen =
+void TakeScreen(TConsoleDisplay& display) {
+  display.screen =
       CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_EXISTING, 0, nullptr);
   DWORD mode = 0;
-  if (screen == INVALID_HANDLE_VALUE) return;
-  if (GetConsoleMode(screen, &mode) &&
-      ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
-       SetConsoleMode(screen, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING))) {
-    title.sequences = screen;
-    title.savedMode = mode;
-    return;
+  if (display.screen == INVALID_HANDLE_VALUE || !GetConsoleMode(display.screen, &mode)) return;
+  display.savedMode = mode;
+  // Wine's console takes the mode, but keeps the characters of a sequence it does not know (the
+  // taskbar's) in the line, which then wraps: there the progress is the title's and the line's.
+  const bool wine = SystemFunction<void (*)()>("ntdll.dll", "wine_get_version") != nullptr;
+  display.sequences =
+      !wine && ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+                SetConsoleMode(display.screen, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING));
+  DWORD errorMode = 0;
+  display.lineDrawn = GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &errorMode) != FALSE;
+}
+
+// Writes to the console's screen; a failure only costs the display.
+void WriteScreen(const TConsoleDisplay& display, const wchar_t* text, std::size_t length) {
+  DWORD written = 0;
+  for (std::size_t done = 0; done < length; done += written) {
+    if (!WriteConsoleW(display.screen, text + done, static_cast<DWORD>(length - done), &written,
+                       nullptr) ||
+        written == 0) {
+      return;
+    }
   }
-  CloseHandle(screen);
+}
+
+// Blanks over `columns` of the line, from a buffer that needs no memory of its own.
+void WriteBlanks(const TConsoleDisplay& display, std::size_t columns) {
+  static const std::wstring_view kBlanks =
+      L"                                                                "
+      L"                                                                ";
+  for (std::size_t done = 0; done < columns; done += kBlanks.size()) {
+    WriteScreen(display, kBlanks.data(), std::min(kBlanks.size(), columns - done));
+  }
 }
 
 }  // namespace
 
-TProgressTitle OpenProgressTitle() {
+TProgressDisplay OpenProgressDisplay() {
   wchar_t saved[1024] = {};
   SetLastError(ERROR_SUCCESS);
   const DWORD length = GetConsoleTitleW(saved, std::size(saved));
   if (length == 0 && GetLastError() != ERROR_SUCCESS) return {};  // no console
-  auto* title = new TConsoleTitle{saved};
-  TakeSequences(*title);
-  return {reinterpret_cast<std::intptr_t>(title)};
+  auto* display = new TConsoleDisplay;
+  display->savedTitle = saved;
+  // A console that tells no title (Wine's on a terminal) would be left with an empty one.
+  display->titleShown = length > 0;
+  TakeScreen(*display);
+  return {reinterpret_cast<std::intptr_t>(display)};
 }
 
-void ShowProgressTitle(TProgressTitle title, std::string_view text, int percent) {
-  if (!title.IsOpen()) return;
-  SetConsoleTitleW(ToWide(text).c_str());
-  WriteSequence(TitleOf(title), "\x1b]9;4;1;" + std::to_string(percent) + "\x1b\\");
+std::size_t StatusLineColumns(TProgressDisplay display) {
+  if (!display.IsOpen() || !DisplayOf(display).lineDrawn) return 0;
+  CONSOLE_SCREEN_BUFFER_INFO screen;
+  if (!GetConsoleScreenBufferInfo(DisplayOf(display).screen, &screen)) return 0;
+  const int width =
+      std::min<int>(screen.dwSize.X, screen.srWindow.Right - screen.srWindow.Left + 1);
+  return width > 1 ? static_cast<std::size_t>(width - 1) : 0;
 }
 
-void PutProgressTitleBack(TProgressTitle title) {
-  if (!title.IsOpen()) return;
-  const TConsoleTitle& console = TitleOf(title);
-  SetConsoleTitleW(console.saved.c_str());
-  if (console.sequences == INVALID_HANDLE_VALUE) return;
-  WriteSequence(console, "\x1b]9;4;0\x1b\\");
-  SetConsoleMode(console.sequences, console.savedMode);
+// The line in one write: a carriage return, the line, and blanks over what the line before took
+// beyond it, which every console takes. The percent's sequence in a write of its own: Wine's
+// console shows part of one that text follows in the same write.
+void ShowProgress(TProgressDisplay display, std::string_view title, int percent,
+                  std::string_view line, std::size_t columns) {
+  if (!display.IsOpen()) return;
+  TConsoleDisplay& console = DisplayOf(display);
+  if (console.titleShown) SetConsoleTitleW(ToWide(title).c_str());
+  if (!line.empty() && console.lineDrawn) {
+    const std::size_t before = console.lineColumns.exchange(std::max<std::size_t>(columns, 1));
+    const std::wstring shown =
+        L"\r" + ToWide(line) + std::wstring(before > columns ? before - columns : 0, L' ');
+    WriteScreen(console, shown.data(), shown.size());
+  }
+  if (console.sequences) {
+    const std::wstring sequence = L"\x1b]9;4;1;" + std::to_wstring(percent) + L"\x1b\\";
+    WriteScreen(console, sequence.data(), sequence.size());
+  }
 }
 
-void CloseProgressTitle(TProgressTitle title) {
-  if (!title.IsOpen()) return;
-  PutProgressTitleBack(title);
-  const TConsoleTitle* console = &TitleOf(title);
-  if (console->sequences != INVALID_HANDLE_VALUE) CloseHandle(console->sequences);
+void PutProgressBack(TProgressDisplay display, bool keepLine) {
+  if (!display.IsOpen()) return;
+  TConsoleDisplay& console = DisplayOf(display);
+  if (console.titleShown) SetConsoleTitleW(console.savedTitle.c_str());
+  if (console.sequences) {
+    static const wchar_t kCleared[] = L"\x1b]9;4;0\x1b\\";
+    WriteScreen(console, kCleared, std::size(kCleared) - 1);
+    SetConsoleMode(console.screen, console.savedMode);
+  }
+  if (const std::size_t columns = console.lineColumns.exchange(0); columns > 0) {
+    WriteScreen(console, L"\r", 1);
+    if (!keepLine) WriteBlanks(console, columns);
+    WriteScreen(console, keepLine ? L"\r\n" : L"\r", keepLine ? 2 : 1);
+  }
+}
+
+void CloseProgressDisplay(TProgressDisplay display, bool keepLine) {
+  if (!display.IsOpen()) return;
+  PutProgressBack(display, keepLine);
+  const TConsoleDisplay* console = &DisplayOf(display);
+  if (console->screen != INVALID_HANDLE_VALUE) CloseHandle(console->screen);
   delete console;
 }
 

@@ -2,8 +2,8 @@
 Expected texts name files "<name>": T:\\ paths in code page 932 under Wine ('?' for a character it
 cannot hold), else UTF-8."""
 
-import atexit, contextlib, os, pty, re, resource, select, shutil, signal, socket, subprocess, tempfile
-import time, tty, unittest
+import atexit, contextlib, fcntl, os, pty, re, resource, select, shutil, signal, socket, subprocess, tempfile
+import struct, termios, time, tty, unicodedata, unittest
 from pathlib import Path
 from subprocess import DEVNULL, PIPE
 
@@ -62,6 +62,52 @@ def drained(reader):
             data += piece
     os.close(reader)
     return data
+
+
+def columns(text):
+    """The columns a terminal gives `text`: two for a wide character, none for a combining mark."""
+    return sum(0 if unicodedata.combining(c) else 2 if unicodedata.east_asian_width(c) in "WF" else 1
+               for c in text)
+
+
+CSI = re.compile(r"\[([?0-9;]*)([@-~])")
+
+
+def screen(data, width):
+    """The rows a terminal `width` columns wide shows after `data` (trailing blank rows left out),
+    and where its cursor is: a terminal of the few controls a console writes to one."""
+    rows, row, col, at, text = {}, 0, 0, 0, data.decode("utf-8", "replace")
+    while at < len(text):
+        c, at = text[at], at + 1
+        if c == "\x1b" and text[at:at + 1] == "[" and (m := CSI.match(text, at)):
+            at, numbers = m.end(), [int(n or 0) for n in m[1].lstrip("?").split(";")]
+            n, final, line = numbers[0] or 1, m[2], rows.setdefault(row, {})
+            if final == "K":
+                for cell in [cell for cell in line if cell >= col or numbers[0] == 2]:
+                    del line[cell]
+            elif final in "CD":
+                col = max(0, min(width - 1, col + (n if final == "C" else -n)))
+            elif final in "Hf":
+                row, col = n - 1, (numbers[1] if len(numbers) > 1 and numbers[1] else 1) - 1
+        elif c == "\x1b" and text[at:at + 1] == "]":  # a title or the taskbar's progress
+            ends = [e for e in (text.find("\x07", at), text.find("\x1b\\", at)) if e >= 0]
+            at = min(ends) + (2 if text[min(ends)] == "\x1b" else 1) if ends else len(text)
+        elif c == "\x1b":
+            at += 1
+        elif c == "\r":
+            col = 0
+        elif c == "\n":
+            row += 1
+        elif c >= " " and c != "\x7f" and (wide := columns(c)):
+            if col + wide > width:  # the line wraps
+                row, col = row + 1, 0
+            rows.setdefault(row, {}).update({col: c, col + 1: ""} if wide == 2 else {col: c})
+            col += wide
+    shown = ["".join(rows.get(r, {}).get(c, " ") for c in range(width)).rstrip()
+             for r in range(max(rows, default=0) + 1)]
+    while shown and not shown[-1]:
+        shown.pop()
+    return shown, (row, col)
 
 
 def allocated(path):  # less the block that Wine leaves allocated where it sets an odd end
@@ -152,6 +198,31 @@ class ProgramTest(unittest.TestCase):
             program.send_signal(signal.SIGSTOP)
         return program
 
+    def on_terminal(self, args, env, streams=("stdin", "stdout", "stderr"), while_shown=None):
+        """The program with `streams` on a terminal 60 columns wide of which it is the foreground
+        job, the others piped: what the terminal got, what standard output and error got where
+        they are piped, and the exit code. `while_shown(terminal)` acts once a status line is
+        drawn."""
+        terminal, own = pty.openpty()
+        fcntl.ioctl(own, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 60, 0, 0))
+        given = {name: own if name in streams else PIPE for name in ("stdin", "stdout", "stderr")}
+        controlling = ("stdin", "stdout", "stderr").index(streams[0])
+        program = subprocess.Popen(LOADER + [EXE, *args], cwd=self.dir, env=env, **given,
+                                   preexec_fn=lambda: (os.setsid(),
+                                                       fcntl.ioctl(controlling, termios.TIOCSCTTY, 0)))
+        os.close(own)
+        if program.stdin:
+            program.stdin.close()
+        data = b""
+        with contextlib.suppress(OSError):  # a terminal ends with EIO
+            while select.select([terminal], [], [], 120)[0] and (piece := os.read(terminal, 4096)):
+                data += piece
+                if while_shown and re.search(rb"\r\d{1,3}% ", data):
+                    while_shown, _ = None, while_shown(terminal)
+        os.close(terminal)
+        out, err = (stream.read() if stream else None for stream in (program.stdout, program.stderr))
+        return data, out, err, program.wait(timeout=120)
+
 
 class EveryBuild(ProgramTest):
     def test_copies_and_created_files_have_the_length_and_holes_they_should(self):
@@ -235,31 +306,37 @@ class EveryBuild(ProgramTest):
             self.check((), None, self.report("EInOutError", f"I/O エラー ({233 if WINE else 109})."),
                        1, stdin=b"\n", stdout=gone)
 
-    def test_a_long_copy_shows_its_progress_on_a_terminal_and_nothing_else_changes(self):
-        # The title shows a name as itself, less its controls (ESC, the C1 ST) and what is no UTF-8.
-        name = "src" if WINE else os.fsdecode("日本\x1b\u009c".encode() + b"\x9b")
-        Path(self.path(name)).write_bytes(os.urandom(1 << 20) * 512)  # no copy of it is instant
-        for terminal, kind in ((True, "xterm"), (False, "xterm"), (False, "dumb")):
-            reader, writer = pty.openpty() if terminal or kind == "dumb" else os.pipe()
-            program = self.started(name, "copy", stdin=writer, stdout=PIPE, stderr=writer,
-                                   env=dict(ENV, TERM=kind))
-            os.close(writer)
-            time.sleep(1.2)  # a second into the copy: its next chunk shows the progress
-            program.send_signal(signal.SIGCONT)
-            with program.stdout:
-                out, shown = program.stdout.read(), drained(reader)
-            self.assertEqual((out, program.wait()),
-                             (self.text(f"<{name}> > <copy>", COUNT.format(1)), 0))
-            if WINE:  # a console is there; what it shows of the title is Wine's
-                continue
-            if not terminal:
-                self.assertEqual(shown, b"")
-                continue
-            # The title, the taskbar's progress, and the terminal's own title back at the end.
-            self.assertRegex(shown, rb"^\x1b\[22;2t\x1b\]2;\d+% [^\x1b]+ " + re.escape("日本???".encode()) +
-                             rb"\x1b\\\x1b\]9;4;1;\d+\x1b\\")
-            self.assertTrue(shown.endswith(b"\x1b]9;4;0\x1b\\\x1b[23;2t"))
-
+    def test_a_long_copy_shows_its_progress_where_the_user_looks(self):
+        # A name wider than the window; the title shows it as itself, less its controls (ESC,
+        # the C1 ST) and what is no UTF-8.
+        name = ("日本" if WINE else os.fsdecode("日本\x1b\u009c".encode() + b"\x9b")) + "語の名前" * 8
+        Path(self.path(name)).write_bytes(os.urandom(1 << 20) * 64)
+        slow = self.preloaded(DRAVIK_WRITE_DELAY_MS="30")  # 64 MiB in a couple of seconds
+        lines = self.text(f"<{name}> > <copy>", COUNT.format(1))
+        shown, _, _, code = self.on_terminal((name, "copy"), dict(slow, TERM="xterm"))
+        self.assertEqual(code, 0)
+        # Drawn over and over in place, never wider than the window less a column, the name
+        # shortened in its middle; erased before the copied line: the screen then holds
+        # exactly the lines printed.
+        drawn = re.findall(rb"\r(\d{1,3}% [^\r\x1b]*)", shown)
+        self.assertGreater(len(set(drawn)), 1, shown)
+        self.assertTrue(all(columns(line.decode()) <= 59 and b"..." in line for line in drawn), drawn)
+        Path(self.path(name)).write_bytes(b"x")  # a copy too short to draw: the screen of today
+        os.remove(self.path("copy"))
+        self.assertEqual(screen(shown, 60)[0], screen(self.on_terminal((name, "copy"), ENV)[0], 60)[0])
+        if not WINE:  # Wine's console gives no title to put back, and shows its own
+            self.assertRegex(shown, rb"^\x1b\[22;2t\x1b\]2;\d+% [^\x1b]+ " +
+                             re.escape("日本???語の名前".encode()) + rb"[^\x1b]*\x1b\\\x1b\]9;4;1;\d+\x1b\\")
+            self.assertIn(b"\x1b]9;4;0\x1b\\\x1b[23;2t", shown)
+        # Standard error elsewhere, or a dumb terminal: nothing is drawn, the output is the same.
+        Path(self.path(name)).write_bytes(os.urandom(1 << 20) * 64)
+        for kind, streams, expected in (("xterm", ["stdin", "stdout"], (lines, None, b"")),
+                                        ("dumb", ["stderr"], (b"", lines, None))):
+            if not WINE:
+                os.remove(self.path("copy"))
+                shown, *rest = self.on_terminal((name, "copy"), dict(slow, TERM=kind), streams)
+                self.assertEqual((screen(shown, 60)[0], *rest),
+                                 (screen(expected[0], 60)[0], *expected[1:], 0), kind)
 
 @unittest.skipIf(WINE, "the Linux system's own")
 class Linux(ProgramTest):
@@ -368,6 +445,24 @@ class Linux(ProgramTest):
             program.kill()
             self.assertEqual(program.communicate(), (b"", b""), size)  # killed before its end
             self.assertLessEqual(os.stat(self.path("copy")).st_size, longest, (size, reached))
+
+    def test_an_interrupt_keeps_the_status_line_also_while_the_terminal_is_held(self):
+        data = os.urandom((1 << 20) + 1) * 64
+        Path(self.path("src")).write_bytes(data)
+
+        def hold_then_interrupt(terminal):
+            os.write(terminal, b"\x13")  # Ctrl+S: the terminal takes no more output
+            time.sleep(0.5)
+            os.write(terminal, b"\x03")  # Ctrl+C: the interrupt, and output goes on
+
+        shown, _, _, code = self.on_terminal(("src", "copy"), dict(
+            self.preloaded(DRAVIK_WRITE_DELAY_MS="30"), TERM="xterm"), while_shown=hold_then_interrupt)
+        rows, cursor = screen(shown, 60)
+        # As last drawn, and ended: the shell's prompt starts on a line of its own.
+        self.assertEqual((code, cursor), (-signal.SIGINT, (len(rows), 0)))
+        self.assertRegex(rows[-1], r"^\d{1,3}% .* src")
+        kept = Path(self.path("copy")).read_bytes()
+        self.assertTrue(len(kept) < len(data) and kept == data[:len(kept)])
 
     def test_a_copy_stopped_on_the_way_keeps_only_bytes_known_to_be_right(self):
         data = os.urandom((1 << 20) + 1) * 256  # its period is no chunk's

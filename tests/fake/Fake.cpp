@@ -249,18 +249,26 @@ std::chrono::steady_clock::time_point SteadyNow() {
 }
 TFaultStack::TFaultStack() {}
 TFaultStack::~TFaultStack() {}
-TProgressTitle OpenProgressTitle() {
-  Call("OpenProgressTitle", "");
+TProgressDisplay OpenProgressDisplay() {
+  Call("OpenProgressDisplay", "");
   return {1};
 }
+std::size_t StatusLineColumns(TProgressDisplay) { return machine.columns; }
 // Fails as the making of its text would where memory runs out.
-void ShowProgressTitle(TProgressTitle, std::string_view text, int percent) {
-  if (Call("ShowProgressTitle", std::to_string(percent) + " " + std::string(text))) {
+void ShowProgress(TProgressDisplay, std::string_view title, int percent, std::string_view line,
+                  std::size_t columns) {
+  const std::string shown =
+      line.empty() ? "" : " | " + std::string(line) + " (" + std::to_string(columns) + ")";
+  if (Call("ShowProgress", std::to_string(percent) + " " + std::string(title) + shown)) {
     throw std::bad_alloc();
   }
 }
-void PutProgressTitleBack(TProgressTitle) { Call("PutProgressTitleBack", ""); }
-void CloseProgressTitle(TProgressTitle) { Call("CloseProgressTitle", ""); }
+void PutProgressBack(TProgressDisplay, bool keepLine) {
+  Call("PutProgressBack", keepLine ? "keeping the line" : "");
+}
+void CloseProgressDisplay(TProgressDisplay, bool keepLine) {
+  Call("CloseProgressDisplay", keepLine ? "keeping the line" : "");
+}
 void InstallFaultHandler(TFaultCallback callback, void* context) {
   machine.faultHandler = callback;
   machine.faultContext = context;

@@ -52,6 +52,7 @@ struct TMachine {
                                   platform::TFileType::kConsole};
   bool missing[3] = {};
   unsigned processors = 1;
+  std::size_t columns = 0;  // of the status line: none where standard error is no console
   std::int64_t largestFile = INT64_MAX;
   std::map<std::intptr_t, std::string> files;  // open handles: the node key
   std::vector<platform::TFoundEntry> found;    // still to come from the one search open, if any

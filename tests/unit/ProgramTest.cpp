@@ -173,7 +173,7 @@ const TScenario kScenarios[] = {
     {"big n", "", "", Report("EOutOfMemory", "メモリが足りません."), [] {  // on either worker
        fake::AddFile(W("big"), kBig); fake::machine.processors = 2;
        fake::machine.beforeTransfer = [](std::int64_t) { fake::clock = fake::clock.load() + std::chrono::seconds(2); };
-       fake::Fail("ShowProgressTitle", 1, 8, true); }},
+       fake::Fail("ShowProgress", 1, 8, true); }},
     {"a.bin \\dst\\n", "", Line(W("a.bin"), "C:\\dst\\n") + Count(1)},
     {"a.bin n", "", Line(W("a.bin"), W("n")) + Count(1), "", [] {  // grown by far while copied
        fake::machine.beforeTransfer = [](std::int64_t at) { if (at == 0) fake::AddFile(W("a.bin"), kBig); }; },
@@ -305,13 +305,23 @@ TEST_F(FakeTest, TwoWorkersKeepTheFirstFailureInFileOrderAndEveryByteWritten) {
   }
 }
 
-// A copy shows its progress in the title from a second into it, and puts the title back at its
-// end. An interrupt as the copy has written its last byte leaves a whole copy; its line is not
-// printed, and the next destination is not touched.
+std::string ProgressCalls() {  // "OpenProgressDisplay |ShowProgress ...|"
+  std::string shown;
+  for (const std::string& call : fake::machine.calls) {
+    if (call.find("Progress") != std::string::npos) shown += call + "|";
+  }
+  return shown;
+}
+
+// A copy shows its progress, in the title and a status line, from a second into it, and puts it
+// back at its end. An interrupt as the copy has written its last byte leaves a whole copy and
+// its status line as last drawn, ended; its line is not printed, and the next destination is not
+// touched.
 TEST_F(FakeTest, ACopyShowsItsProgressAndAnInterruptEndsTheRunBeforeTheNextFile) {
   fake::AddFile("C:\\s\\one", kBig);
   fake::AddFile("C:\\s\\two", "data");
   fake::AddFile("C:\\d\\two", "old");
+  fake::machine.columns = 80;
   fake::machine.beforeTransfer = [](std::int64_t at) {  // 0.6 s a chunk
     fake::clock = fake::clock.load() + std::chrono::milliseconds(300);
     if (at != 3 * kChunk) return;  // the read that finds the end of one: interrupted there
@@ -322,14 +332,79 @@ TEST_F(FakeTest, ACopyShowsItsProgressAndAnInterruptEndsTheRunBeforeTheNextFile)
   EXPECT_EQ(fake::machine.out[1] + fake::machine.out[2], "");
   EXPECT_TRUE(fake::FileBytes("C:\\d\\one") == kBig);
   EXPECT_EQ(fake::FileBytes("C:\\d\\two"), "old");
-  std::string titles;
-  for (const std::string& call : fake::machine.calls) {
-    if (call.find("ProgressTitle") != std::string::npos) titles += call + "|";
+  const std::string facts66 = "1.0 MiB / 1.5 MiB  853.3 KiB/s  残り 0:00",
+                    facts100 = "1.5 MiB / 1.5 MiB  853.3 KiB/s  残り 0:00";
+  EXPECT_EQ(ProgressCalls(), "OpenProgressDisplay |ShowProgress 66 66% " + facts66 +
+                                 "  one | 66% [" + std::string(18, '#') + std::string(9, '.') +
+                                 "] " + facts66 + "  one (80)|ShowProgress 100 100% " + facts100 +
+                                 "  one | 100% [" + std::string(26, '#') + "] " + facts100 +
+                                 "  one (80)|CloseProgressDisplay keeping the line|");
+}
+
+// A copy shorter than a second shows nothing; a longer one at most four times a second. What is
+// shown is put back once: at its copy's end, or at a fault, whichever comes first.
+TEST_F(FakeTest, ProgressIsShownFromASecondOnAndPutBackOnce) {
+  fake::AddFile(W("short"), kBig.substr(0, 2 * kChunk));
+  fake::AddFile(W("long"), std::string(40 * kChunk, 'x'));
+  fake::machine.beforeTransfer = [](std::int64_t) {  // 50 ms a chunk: 2 s for the long one
+    fake::clock = fake::clock.load() + std::chrono::milliseconds(25);
+  };
+  TCopyWatch watch;
+  SparseCopyFile(W("short"), W("a"), std::nullopt, watch);
+  EXPECT_EQ(ProgressCalls(), "");
+  SparseCopyFile(W("long"), W("b"), std::nullopt, watch);
+  std::string shows = ProgressCalls();
+  EXPECT_EQ(shows.substr(0, 21), "OpenProgressDisplay |");
+  EXPECT_EQ(shows.substr(shows.size() - 22), "CloseProgressDisplay |");
+  std::size_t count = 0;
+  for (std::size_t at = 0; (at = shows.find("ShowProgress ", at)) != std::string::npos; ++at)
+    ++count;
+  EXPECT_EQ(count, 5u);  // at 1, 1.25, 1.5, 1.75 and 2 s
+  fake::machine.faultHandler = nullptr;
+  fake::machine.calls.clear();
+  watch.PutProgressBackAtFault();  // after the copy: nothing is left to put back
+  EXPECT_EQ(ProgressCalls(), "");
+  fake::machine.beforeTransfer = [&watch](std::int64_t at) {
+    fake::clock = fake::clock.load() + std::chrono::milliseconds(500);
+    if (at == 4 * kChunk) watch.PutProgressBackAtFault();  // as a fault on the way would
+  };
+  SparseCopyFile(W("long"), W("c"), std::nullopt, watch);
+  shows = ProgressCalls();
+  EXPECT_EQ(shows.substr(shows.size() - 17), "PutProgressBack |");
+}
+
+// The status line never takes more columns than it is given (a wide character takes two, a
+// combining mark none) and holds no control character: the bar goes first, then the name is
+// shortened in its middle, then the rest is cut.
+TEST(StatusLine, FitsTheColumnsAndShowsNoControl) {
+  const std::string facts = "66% 1.0 MiB / 1.5 MiB  853.3 KiB/s  残り 0:00  ";  // 47 columns
+  const struct {
+    std::string name;
+    std::size_t columns;
+    std::string line;
+    std::size_t used;
+  } rows[] = {
+      {"one", 50, facts + "one", 50},
+      {"abcdefghijklmnopqrstuvwxyz.img", 60, facts + "abcde...z.img", 60},
+      {"日本語のファイル名.img", 60, facts + "日本...名.img", 60},
+      {"日本語のファイル名.img", 61, facts + "日本語....img", 60},
+      {"one", 30, facts.substr(0, 30), 30},
+      {"re\u0301sume\u0301.bin", 80,
+       "66% [" + std::string(13, '#') + std::string(7, '.') + "]" + facts.substr(3) +
+           "re\u0301sume\u0301.bin",
+       80},
+      {"a\x1b[2J\x9b"
+       "b",
+       60, facts + "a?[2J?b", 54},
+  };
+  const TCopyWatch::TState state{"C:\\in\\", 3 << 19, 2 << 19};
+  for (const auto& row : rows) {
+    std::size_t used = 0;
+    EXPECT_EQ(StatusLine({state.fileName + row.name, state.size, state.done},
+                         std::chrono::milliseconds(1200), row.columns, used),
+              row.line);
+    EXPECT_EQ(used, row.used) << row.name;
   }
-  EXPECT_EQ(titles,
-            "OpenProgressTitle |ShowProgressTitle 66 66% 1.0 MiB / 1.5 MiB  853.3 KiB/s  "
-            "残り 0:00  one|ShowProgressTitle 100 100% 1.5 MiB / 1.5 MiB  853.3 KiB/s  "
-            "残り 0:00  one|CloseProgressTitle |");
 }
 
 // Windows' allocated ranges, as NTFS answers (ranges on 64 KiB, the query's start rounded down,
