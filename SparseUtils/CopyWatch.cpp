@@ -1,7 +1,7 @@
 #include "SparseUtils/CopyWatch.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <cmath>
 #include <utility>
 
 #include "SparseUtils/Paths.h"
@@ -18,28 +18,26 @@ constexpr auto kShowInterval = std::chrono::milliseconds(250);
 
 // "512 B", "12.3 GiB": powers of 1024, one decimal from KiB up.
 std::string ByteAmount(double bytes) {
-  static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  static const char* const kUnits[] = {" B", " KiB", " MiB", " GiB", " TiB", " PiB", " EiB"};
   std::size_t unit = 0;
   while (bytes >= 1024 && unit + 1 < std::size(kUnits)) {
     bytes /= 1024;
     ++unit;
   }
-  char text[32];
-  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, kUnits[unit]);
-  return text;
+  if (unit == 0) return std::to_string(std::llround(bytes)) + kUnits[0];
+  const long long tenths = std::llround(bytes * 10);
+  return std::to_string(tenths / 10) + "." + static_cast<char>('0' + tenths % 10) + kUnits[unit];
+}
+
+std::string TwoDigits(std::int64_t value) {
+  return {static_cast<char>('0' + value / 10), static_cast<char>('0' + value % 10)};
 }
 
 // "1:40", "2:03:07".
 std::string Duration(std::int64_t seconds) {
-  char text[32];
-  if (seconds >= 3600) {
-    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
-                  static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
-  } else {
-    std::snprintf(text, sizeof text, "%lld:%02lld", static_cast<long long>(seconds / 60),
-                  static_cast<long long>(seconds % 60));
-  }
-  return text;
+  const std::string minutesAndSeconds = ":" + TwoDigits(seconds % 60);
+  if (seconds < 3600) return std::to_string(seconds / 60) + minutesAndSeconds;
+  return std::to_string(seconds / 3600) + ":" + TwoDigits(seconds / 60 % 60) + minutesAndSeconds;
 }
 
 int Percent(const TCopyWatch::TState& state) {
@@ -113,37 +111,47 @@ std::string Bar(const TCopyWatch::TState& state, std::size_t cells) {
   return "[" + std::string(filled, '#') + std::string(cells - filled, '.') + "]";
 }
 
-}  // namespace
-
-std::string ProgressText(const TCopyWatch::TState& state, TClock::duration taken) {
-  const TFacts facts = FactsOf(state, taken);
+std::string TitleOf(const TFacts& facts, const std::string& fileName) {
   std::string text = facts.percent + " " + facts.amounts + "  " + facts.rate + "  ";
   if (!facts.left.empty()) text += facts.left + "  ";
-  return text += NamePart(state.fileName);
+  return text += NamePart(fileName);
 }
 
-std::string StatusLine(const TCopyWatch::TState& state, TClock::duration taken, std::size_t columns,
-                       std::size_t& used) {
+std::string LineOf(const TCopyWatch::TState& state, const TFacts& facts, std::size_t columns,
+                   std::size_t& used) {
   constexpr std::size_t kShortestName = 8;  // columns of a name shortened to fit
   constexpr std::size_t kFewestCells = 10;
   constexpr std::size_t kMostCells = 40;
-  const TFacts facts = FactsOf(state, taken);
   const std::string name = platform::unicode::Printable(NamePart(state.fileName));
   const std::string rest =
       " " + facts.amounts + "  " + facts.rate + (facts.left.empty() ? "" : "  " + facts.left);
-  const std::size_t fixed = Columns(facts.percent) + Columns(rest) + 2;  // and the name's gap
+  const std::size_t factColumns = Columns(facts.percent) + Columns(rest);
+  const std::size_t fixed = factColumns + 2;  // and the name's gap
   const std::size_t nameColumns = Columns(name);
-  std::string line;
   if (fixed + nameColumns + 3 + kFewestCells <= columns) {  // " [" and "]" around the cells
     const std::size_t cells = std::min(kMostCells, columns - fixed - nameColumns - 3);
-    line = facts.percent + " " + Bar(state, cells) + rest + "  " + name;
-  } else if (fixed + std::min(nameColumns, kShortestName) <= columns) {
-    line = facts.percent + rest + "  " + Shortened(name, columns - fixed);
-  } else {
-    line = Head(facts.percent + rest, columns);
+    used = fixed + nameColumns + 3 + cells;
+    return facts.percent + " " + Bar(state, cells) + rest + "  " + name;
   }
-  used = Columns(line);
-  return line;
+  if (fixed + std::min(nameColumns, kShortestName) <= columns) {
+    const std::string shortened = Shortened(name, columns - fixed);
+    used = fixed + Columns(shortened);
+    return facts.percent + rest + "  " + shortened;
+  }
+  const std::string cut(Head(facts.percent + rest, columns));
+  used = Columns(cut);
+  return cut;
+}
+
+}  // namespace
+
+std::string ProgressText(const TCopyWatch::TState& state, TClock::duration taken) {
+  return TitleOf(FactsOf(state, taken), state.fileName);
+}
+
+std::string StatusLine(const TCopyWatch::TState& state, TClock::duration taken,
+                       std::size_t columns, std::size_t& used) {
+  return LineOf(state, FactsOf(state, taken), columns, used);
 }
 
 TCopyWatch::TAct::TAct(TCopyWatch& watch) : FGate(watch.FGate) {
@@ -189,10 +197,10 @@ void TCopyWatch::ShowProgress(TClock::time_point now) {
   const platform::TProgressDisplay display{FDisplay.load()};
   if (!display.IsOpen() || FCopy.size <= 0) return;
   const TState state{FCopy.fileName, FCopy.size, FDone.load(std::memory_order_relaxed)};
-  const TClock::duration taken = now - FBegan;
+  const TFacts facts = FactsOf(state, now - FBegan);
   std::size_t columns = platform::StatusLineColumns(display);
-  const std::string line = columns > 0 ? StatusLine(state, taken, columns, columns) : "";
-  platform::ShowProgress(display, ProgressText(state, taken), Percent(state), line, columns);
+  const std::string line = columns > 0 ? LineOf(state, facts, columns, columns) : "";
+  platform::ShowProgress(display, TitleOf(facts, state.fileName), Percent(state), line, columns);
 }
 
 // Once: whoever puts the display back takes it from the watch.

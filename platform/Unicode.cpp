@@ -145,6 +145,7 @@ bool IsIn(const TRange (&ranges)[Count], char32_t point) {
 }  // namespace
 
 std::size_t ColumnsOf(char32_t point) {
+  if (point < kNoWidth[0].first) return 1;
   if (IsIn(kNoWidth, point)) return 0;
   return IsIn(kWide, point) ? 2 : 1;
 }

@@ -273,15 +273,18 @@ TEST_F(FakeTest, ReportsNameTheClassModuleAndAddressAndComeAfterTheLinesPrinted)
   EXPECT_EQ(fake::machine.out[2].size(), 1025u);
 }
 
-// Two workers, the one later in the file first or last. Both fail: the first failure in file
-// order is kept. The source grows, and the later one writes past the length it had: no length
-// step of the other one then cuts that off.
+// Two workers, the one later in the file first or last. Both fail, or only the earlier one
+// after the later one has written the end: the first failure in file order is kept, and the
+// source's last byte never goes in. The source grows, and the later one writes past the length
+// it had: no length step of the other one then cuts that off.
 TEST_F(FakeTest, TwoWorkersKeepTheFirstFailureInFileOrderAndEveryByteWritten) {
-  for (const auto& [kind, late] : {std::pair{"ReadAt", 0}, {"ReadAt", 1}, {"grows", 0}}) {
+  const std::tuple<const char*, int, int> rows[] = {
+      {"ReadAt", 0, 1}, {"ReadAt", 1, 1}, {"ReadAt", 0, 3}, {"grows", 0, 0}};  // 3: after the end's
+  for (const auto& [kind, late, failing] : rows) {
     Fresh();
     fake::machine.processors = 2;
     fake::AddFile(W("src"), kBig.substr(kChunk + kChunk / 2));  // a worker's chunk each
-    if (kind[0] == 'R') fake::Fail(kind, 1, 23, true);
+    if (kind[0] == 'R') fake::Fail(kind, failing, 23, failing == 1);
     std::promise<void> begin[2];
     std::shared_future<void> begun[] = {begin[0].get_future(), begin[1].get_future()};
     bool seen[2] = {};
@@ -301,7 +304,15 @@ TEST_F(FakeTest, TwoWorkersKeepTheFirstFailureInFileOrderAndEveryByteWritten) {
       raised = true;
     }
     EXPECT_EQ(raised, kind[0] == 'R');
-    EXPECT_TRUE(fake::FileBytes(W("dst")) == (kind[0] == 'R' ? "" : kBig.substr(kChunk))) << late;
+    EXPECT_TRUE(fake::FileBytes(W("dst")) == (kind[0] == 'R' ? "" : kBig.substr(kChunk)))
+        << late << failing;
+    const std::string theEnd = " o=" + std::to_string(kChunk + kChunk / 2 - 1) + " n=1";
+    const auto endWrites = std::count_if(
+        fake::machine.calls.begin(), fake::machine.calls.end(), [&](const std::string& call) {
+          return call.find("WriteAt") == 0 && call.size() > theEnd.size() &&
+                 call.compare(call.size() - theEnd.size(), theEnd.size(), theEnd) == 0;
+        });
+    EXPECT_TRUE(kind[0] != 'R' || endWrites == 0) << late << failing;
   }
 }
 
