@@ -149,8 +149,8 @@ std::string ProgressText(const TCopyWatch::TState& state, TClock::duration taken
   return TitleOf(FactsOf(state, taken), state.fileName);
 }
 
-std::string StatusLine(const TCopyWatch::TState& state, TClock::duration taken,
-                       std::size_t columns, std::size_t& used) {
+std::string StatusLine(const TCopyWatch::TState& state, TClock::duration taken, std::size_t columns,
+                       std::size_t& used) {
   return LineOf(state, FactsOf(state, taken), columns, used);
 }
 
