@@ -25,9 +25,7 @@ constexpr std::int64_t kChunkBytes = 512 << 10;
 constexpr std::size_t kPageBytes = 4096;
 constexpr std::int64_t kNoEnd = std::numeric_limits<std::int64_t>::max();
 
-std::int64_t RoundDown(std::int64_t offset, std::size_t unit) {
-  return offset - offset % static_cast<std::int64_t>(unit);
-}
+std::int64_t RoundDown(std::int64_t offset, std::int64_t unit) { return offset - offset % unit; }
 
 // Where the source's data lies, as far as one worker last asked: from `askedAt`, no data
 // before `start`, data in [start, end). Both ends lie on the destination's units, so a unit
@@ -64,9 +62,9 @@ class TSourceFile {
     const platform::TDataRange range = platform::NextDataRange(FHandle, offset);
     const bool dataFollows = range.known && range.start < range.end;
     ahead.askedAt = offset;
-    ahead.start = range.known ? RoundDown(range.start, unit) : offset;
-    ahead.end =
-        dataFollows ? RoundDown(range.end + static_cast<std::int64_t>(unit) - 1, unit) : kNoEnd;
+    const auto unitBytes = static_cast<std::int64_t>(unit);
+    ahead.start = range.known ? RoundDown(range.start, unitBytes) : offset;
+    ahead.end = dataFollows ? RoundDown(range.end + unitBytes - 1, unitBytes) : kNoEnd;
   }
 
   // Reads `count` bytes at `offset`; fewer only at the end of the file or a failure.
@@ -151,6 +149,15 @@ class TCopyJob {
     return true;
   }
 
+  // No chunk before the one that holds `dataStart` has data: none of them is handed out. Returns
+  // how many of the source's bytes are passed over so, which count as dealt with.
+  std::int64_t PassOver(std::int64_t dataStart) {
+    const std::lock_guard<std::mutex> lock(FMutex);
+    const std::int64_t from = FNextChunk;
+    FNextChunk = std::max(FNextChunk, RoundDown(dataStart, kChunkBytes));
+    return std::max<std::int64_t>(std::min(FNextChunk, FSize) - from, 0);
+  }
+
   void StopAt(const TCopyStop& stop) {
     const std::lock_guard<std::mutex> lock(FMutex);
     if (stop.position < FStop.position) FStop = stop;
@@ -163,6 +170,10 @@ class TCopyJob {
     for (std::int64_t at = start; at < end;) {
       if (at >= Stop().position) return false;
       FSource.FindData(at, FDest.Unit(), ahead);
+      if (ahead.start >= end) {  // no data before the chunk's end: none up to the next data
+        FWatch.Advance(PassOver(ahead.start));
+        return true;
+      }
       if (ahead.start > at) {
         at = ahead.start;
         continue;

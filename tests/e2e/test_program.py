@@ -422,6 +422,24 @@ class Linux(ProgramTest):
         self.assertEqual(sorted(os.listdir(volume)), ["f"])
         self.assertEqual(Path(volume, "f").read_bytes(), b"old")
 
+    def test_a_disk_is_copied_into_an_image_that_holds_only_its_data(self):
+        image = self.path("disk.raw")  # a disk has no holes: its zeros are written
+        write(image, 24 << 20, (0, os.urandom(1 << 20)), ((3 << 20) + 5, os.urandom(5000)),
+              ((24 << 20) - 4096, os.urandom(4096)))
+        with open(image, "r+b") as disk:
+            os.posix_fallocate(disk.fileno(), 0, 24 << 20)
+        attached = subprocess.run(["losetup", "--find", "--show", image], capture_output=True, text=True)
+        if attached.returncode:
+            self.skip(f"no loop device: {attached.stderr.strip()}")
+        self.addCleanup(subprocess.run, ["losetup", "--detach", attached.stdout.strip()], check=True)
+        device = os.stat(attached.stdout.strip()).st_rdev
+        os.mknod(self.path("disk"), 0o60600, device)  # its node in the test's folder
+        self.check(("disk", "disk.img"), self.text("<disk> > <disk.img>", COUNT.format(1)))
+        subprocess.run(["cp", "--sparse=always", self.path("disk"), self.path("cp.img")], check=True)
+        self.assertEqual(content(self.path("disk.img")), content(image))
+        self.assertEqual(os.stat(self.path("disk.img")).st_size, 24 << 20)
+        self.assertLessEqual(os.stat(self.path("disk.img")).st_blocks, os.stat(self.path("cp.img")).st_blocks)
+
     def test_copy_on_xfs_allocates_no_more_than_cp(self):
         volume = self.mounted("xfs")
         # XFS allocates ahead of a growing end: small extents far apart would keep that space.

@@ -12,6 +12,7 @@ namespace fake {
 
 TMachine machine;
 std::atomic<std::chrono::steady_clock::duration> clock{};
+std::atomic<int> clockReads{0};
 
 void TData::Write(std::int64_t offset, const char* bytes, std::size_t count) {
   if (count > 0) extents[offset].assign(bytes, count);
@@ -171,6 +172,7 @@ void Reset() {
   interrupter = {};  // once the handler has returned
   machine = TMachine{};
   clock = std::chrono::steady_clock::duration{};
+  clockReads = 0;
   AddVolume("C:\\", true);
   AddFolder("C:\\work");
 }
@@ -209,8 +211,11 @@ void Fail(const std::string& kind, int nth, TErrorCode code, bool andLater,
 std::int64_t FileLength(const std::string& path) { return Find(path)->data.length; }
 std::string FileBytes(const std::string& path) {
   if (!Find(path)) return "(none)";
-  std::string bytes(std::size_t(FileLength(path)), '\0');
-  Find(path)->data.Read(0, &bytes[0], bytes.size());
+  return FileBytes(path, 0, std::size_t(FileLength(path)));
+}
+std::string FileBytes(const std::string& path, std::int64_t offset, std::size_t count) {
+  std::string bytes(count, '\0');
+  bytes.resize(Find(path)->data.Read(offset, &bytes[0], count));
   return bytes;
 }
 
@@ -245,6 +250,7 @@ void AwaitProcessEnd() {
   throw fake::TProcessEnded{fake::kInterruptedExit};
 }
 std::chrono::steady_clock::time_point SteadyNow() {
+  ++fake::clockReads;
   return std::chrono::steady_clock::time_point(fake::clock.load());
 }
 TFaultStack::TFaultStack() {}

@@ -72,6 +72,7 @@ struct TMachine {
 };
 extern TMachine machine;
 extern std::atomic<std::chrono::steady_clock::duration> clock;  // what SteadyNow() tells
+extern std::atomic<int> clockReads;                             // how often it was asked
 
 void Reset();
 void AddVolume(const std::string& root, bool keepsHoles, std::uint32_t unit = 4096);
@@ -84,8 +85,9 @@ void AddSparseFile(const std::string& path, std::int64_t length,
 void Fail(const std::string& kind, int nth, platform::TErrorCode code, bool andLater = false,
           std::uint32_t shortBytes = 0);
 
-// The file's bytes, or "(none)" when there is no such file.
+// The file's bytes, or "(none)" when there is no such file; `count` of them from `offset`.
 std::string FileBytes(const std::string& path);
+std::string FileBytes(const std::string& path, std::int64_t offset, std::size_t count);
 std::int64_t FileLength(const std::string& path);
 std::set<std::int64_t> AllocatedUnits(const std::string& path, std::int64_t unit = 4096);
 int OpenHandles();  // files and searches left open

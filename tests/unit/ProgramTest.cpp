@@ -324,6 +324,32 @@ std::string ProgressCalls() {  // "OpenProgressDisplay |ShowProgress ...|"
   return shown;
 }
 
+// A source of a TiB that is nearly all hole is copied in the few steps its data takes: no chunk
+// of a hole is handed out, the data in and after the holes all arrives, and the holes passed
+// over count as copied for the progress.
+TEST_F(FakeTest, HolesCostNothingWhereChunksAreHandedOut) {
+  constexpr std::int64_t kTebibyte = std::int64_t{1} << 40;
+  const std::vector<fake::TDataPiece> pieces = {
+      {5, "a"}, {3 * kChunk + 100, "b"}, {kTebibyte / 2 + 3, "middle"}, {kTebibyte - 4, "tail"}};
+  for (const unsigned processors : {1u, 2u}) {
+    Fresh();
+    fake::machine.processors = processors;
+    fake::AddSparseFile(W("vast"), kTebibyte, pieces);
+    fake::machine.beforeTransfer = [](std::int64_t) {
+      fake::clock = fake::clock.load() + std::chrono::seconds(2);
+    };
+    TCopyWatch watch;
+    EXPECT_TRUE(SparseCopyFile(W("vast"), W("copy"), std::nullopt, watch));
+    EXPECT_EQ(fake::FileLength(W("copy")), kTebibyte);
+    for (const auto& [offset, bytes] : pieces) {
+      EXPECT_EQ(fake::FileBytes(W("copy"), offset - 1, bytes.size() + 1), '\0' + bytes);
+    }
+    EXPECT_LT(fake::clockReads, 40);  // a look at the clock for each chunk copied, and the ends
+    const std::string shown = ProgressCalls();
+    EXPECT_NE(shown.find(" 512.0 GiB / 1.0 TiB"), std::string::npos) << shown;
+  }
+}
+
 // A copy shows its progress, in the title and a status line, from a second into it, and puts it
 // back at its end. An interrupt as the copy has written its last byte leaves a whole copy and
 // its status line as last drawn, ended; its line is not printed, and the next destination is not
