@@ -310,34 +310,29 @@ class EveryBuild(ProgramTest):
         # A name wider than the window; the title shows it as itself, less its controls (ESC,
         # the C1 ST) and what is no UTF-8.
         name = ("日本" if WINE else os.fsdecode("日本\x1b\u009c".encode() + b"\x9b")) + "語の名前" * 8
+        Path(self.path(name)).write_bytes(b"x")  # a copy too short to draw: the screen of today
+        today = screen(self.on_terminal((name, "copy"), ENV)[0], 60)[0]
         Path(self.path(name)).write_bytes(os.urandom(1 << 20) * 64)
         slow = self.preloaded(DRAVIK_WRITE_DELAY_MS="30")  # 64 MiB in a couple of seconds
         lines = self.text(f"<{name}> > <copy>", COUNT.format(1))
-        shown, _, _, code = self.on_terminal((name, "copy"), dict(slow, TERM="xterm"))
-        self.assertEqual(code, 0)
-        # Drawn over and over in place, never wider than the window less a column, the name
-        # shortened in its middle; erased before the copied line: the screen then holds
-        # exactly the lines printed.
-        drawn = re.findall(rb"\r(\d{1,3}% [^\r\x1b]*)", shown)
-        self.assertGreater(len(set(drawn)), 1, shown)
-        self.assertTrue(all(columns(line.decode()) <= 59 and b"..." in line for line in drawn), drawn)
-        Path(self.path(name)).write_bytes(b"x")  # a copy too short to draw: the screen of today
-        os.remove(self.path("copy"))
-        today = screen(self.on_terminal((name, "copy"), ENV)[0], 60)[0]
-        self.assertEqual(screen(shown, 60)[0], today)
-        if not WINE:  # Wine's console gives no title to put back, and shows its own
-            self.assertRegex(shown, rb"^\x1b\[22;2t\x1b\]2;\d+% [^\x1b]+ " +
-                             re.escape("日本???語の名前".encode()) + rb"[^\x1b]*\x1b\\\x1b\]9;4;1;\d+\x1b\\")
-            self.assertIn(b"\x1b]9;4;0\x1b\\\x1b[23;2t", shown)
-        # Standard error elsewhere, or on a dumb terminal: nothing is drawn, the output is the same.
-        Path(self.path(name)).write_bytes(os.urandom(1 << 20) * 64)
-        rows = [("xterm", ["stdin", "stdout"], (None, b"", 0))]
-        rows += [("dumb", ["stderr"], (lines, None, 0))] * (not WINE)  # Wine's console is one
-        for kind, streams, expected in rows:
+        # Drawn over and over in place where standard error is a console, never wider than the
+        # window less a column, the name shortened in its middle; erased before anything else is
+        # printed: the screen then holds exactly what it holds without it. Nothing is drawn on
+        # a dumb terminal.
+        rows = [("xterm", ["stdin", "stdout", "stderr"], None, None, today),
+                ("xterm", ["stderr"], lines, None, []), ("xterm", ["stdin", "stdout"], None, b"", today)]
+        rows += [("dumb", ["stderr"], lines, None, [])] * (not WINE)  # Wine's console is one
+        for kind, streams, out, err, final in rows:
             os.remove(self.path("copy"))
             shown, *rest = self.on_terminal((name, "copy"), dict(slow, TERM=kind), streams)
-            self.assertEqual((re.search(rb"\r\d{1,3}% ", shown), *rest), (None, *expected), kind)
-            self.assertEqual(screen(shown, 60)[0], today if kind == "xterm" else [], kind)
+            drawn = re.findall(rb"\r(\d{1,3}% [^\r\x1b]*)", shown)
+            self.assertEqual((screen(shown, 60)[0], *rest), (final, out, err, 0), (kind, streams))
+            self.assertEqual(len(set(drawn)) > 1, kind == "xterm" and "stderr" in streams, drawn)
+            self.assertTrue(all(columns(line.decode()) <= 59 and b"..." in line for line in drawn))
+            if not WINE and drawn:  # Wine's console gives no title to put back, and shows its own
+                self.assertRegex(shown, rb"^\x1b\[22;2t\x1b\]2;\d+% [^\x1b]+ " + re.escape(
+                    "日本???語の名前".encode()) + rb"[^\x1b]*\x1b\\\x1b\]9;4;1;\d+\x1b\\")
+                self.assertIn(b"\x1b]9;4;0\x1b\\\x1b[23;2t", shown)
 
 
 @unittest.skipIf(WINE, "the Linux system's own")
