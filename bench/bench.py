@@ -3,20 +3,25 @@
 standard output and BENCH_DIR/results/results.md. Started by bench/run.sh; settings and method:
 bench/README.md."""
 
-import contextlib, datetime, hashlib, itertools, json, os, platform, pty, random, shlex, shutil
-import statistics, subprocess, sys
+import contextlib, datetime, hashlib, heapq, itertools, json, os, platform, pty, random, shlex
+import shutil, statistics, subprocess, sys
 from subprocess import DEVNULL
 
 KIB, MIB, GIB, TIB = 1 << 10, 1 << 20, 1 << 30, 1 << 40
 EXTENT = 64 * KIB          # unit of the image and sparse layouts
 BLOCK = 8 * MIB            # generation write size
-GENERATOR = 1              # bump when a generator changes, so old sources are rebuilt
-FOLDER_FILE = 64 * KIB
+GENERATOR = 2              # bump when a generator changes, so old sources are rebuilt
+FOLDER_FILE, MANY_FILE = 64 * KIB, 4 * KIB
+HUGE = 16 * TIB - MIB      # ext4 (4 KiB blocks) takes no file of 16 TiB
+VAST, VAST_AT = 256 * TIB, 12345
 NONZERO = bytes([0x5A]) + bytes(range(1, 256))  # maps byte 0 to a non-zero value
 ZEROS = memoryview(bytes(BLOCK))
 CP = "cp --sparse=always --reflink=never"
 ONE_WORKER = "taskset -c 0"  # dravik pinned to one processor copies with one worker
-CASES = ["random", "image", "binary", "sparse", "zero", "folder", "create", "display"]
+CASES = ["random", "image", "binary", "sparse", "huge", "vast", "extents", "zero", "folder", "many",
+         "create", "display"]
+SPARSE = ("sparse", "huge", "vast", "extents")  # written with holes, checked by their data ranges
+FOLDERS = ("folder", "many")
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
@@ -27,7 +32,7 @@ def log(*args):
 def human_bytes(n):
     if n is None:
         return "–"
-    for unit, div in (("GiB", GIB), ("MiB", MIB), ("KiB", KIB)):
+    for unit, div in (("TiB", TIB), ("GiB", GIB), ("MiB", MIB), ("KiB", KIB)):
         if n >= div:
             return f"{n / div:.1f} {unit}"
     return f"{n} B"
@@ -51,6 +56,46 @@ def remove(*paths):
     subprocess.run(["rm", "-rf", "--", *paths], check=True)
 
 
+def first_line(*argv):  # the first line a tool prints, "" if there is none
+    try:
+        result = subprocess.run(argv, capture_output=True, text=True, stdin=DEVNULL)
+        return result.stdout.strip().split("\n")[0]
+    except OSError:
+        return ""
+
+
+def fs_type(path):
+    return first_line("findmnt", "-n", "-o", "FSTYPE", "-T", path)
+
+
+def refusal(work, size):
+    """Why the work folder's file system takes no file of SIZE bytes (ext4 none of 256 TiB), or
+    None. A probe file is set to that length, which allocates nothing, and removed."""
+    probe = os.path.join(work, "out", "probe")
+    try:
+        with open(probe, "wb") as f:
+            f.truncate(size)
+    except OSError as error:
+        return (f"the work folder's file system ({fs_type(work)}) takes no file of "
+                f"{human_bytes(size)} ({error.strerror})")
+    finally:
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(probe)
+    return None
+
+
+def data_ranges(fd):
+    """The (start, end) ranges the file system reports as data, in order; holes are not read."""
+    at, length = 0, os.fstat(fd).st_size
+    while at < length:
+        try:
+            start = os.lseek(fd, at, os.SEEK_DATA)
+        except OSError:  # no data after at
+            return
+        at = os.lseek(fd, start, os.SEEK_HOLE)
+        yield start, at
+
+
 def nonzero_bytes(rng, n):
     return rng.randbytes(n).translate(NONZERO)
 
@@ -68,10 +113,23 @@ def sparse_layout(size, seed):
             for cut, length, before in zip(cuts, lengths, itertools.accumulate(lengths, initial=0))]
 
 
-def generate(kind, size, seed):
+def data_extents(kind, size, seed, real):
+    """Where the data of a sparse source of SIZE bytes, REAL of them data, lies: (offset, length)
+    in order."""
+    if kind == "sparse":
+        return sparse_layout(size, seed)
+    if kind == "huge":  # three pieces: at the start, in the middle, and ending 1 MiB before the end
+        piece = real // 3
+        return [(0, piece), (size // 2 // EXTENT * EXTENT, piece), (size - MIB - piece, piece)]
+    if kind == "vast":  # one byte, not at the start
+        return [(VAST_AT, 1)]
+    return ((at, 4 * KIB) for at in range(0, size, 8 * KIB))  # extents: 4 KiB data, 4 KiB hole
+
+
+def generate(kind, size, seed, real=None):
     """A source's content in order, from a fixed seed: data (bytes 1..255, so every zero run is
-    one the layout put there) and zero runs (a length). For the folder SIZE is the number of
-    files, and every piece is a whole file."""
+    one the layout put there) and zero runs (a length). For a folder SIZE is the number of
+    files, and every piece is a whole file. REAL: the bytes of data in a sparse source."""
     rng = random.Random(seed)
     if kind in ("random", "binary"):  # data throughout; executable-like: every 4th byte zero
         for start in range(0, size, BLOCK):
@@ -84,9 +142,9 @@ def generate(kind, size, seed):
         data = set(rng.sample(range(count), round(count * 0.2)))
         for index in range(count):
             yield nonzero_bytes(rng, EXTENT) if index in data else EXTENT
-    elif kind == "sparse":  # the data extents of sparse_layout, from a stream of their own
+    elif kind in SPARSE:  # the data extents of data_extents, from a stream of their own
         rng, end = random.Random(seed + 1000), 0
-        for offset, length in sparse_layout(size, seed):
+        for offset, length in data_extents(kind, size, seed, real):
             yield from (offset - end, nonzero_bytes(rng, length))
             end = offset + length
         yield size - end
@@ -98,24 +156,28 @@ def generate(kind, size, seed):
                 content += nonzero_bytes(rng, n) if is_data else bytes(n)
                 is_data = not is_data
             yield content
+    elif kind == "many":  # files of 4 KiB: 2 KiB of data, then 2 KiB of zeros
+        for _ in range(size):
+            yield nonzero_bytes(rng, MANY_FILE // 2) + bytes(MANY_FILE // 2)
     else:  # zero: all zeros
         yield size
 
 
 def write(path, pieces, digest, holes=False):
-    """Writes the pieces of generate(), zero runs as holes or as zeros, adding them to digest."""
+    """Writes the pieces of generate(), zero runs as holes or as zeros, adding them to digest:
+    a hole by its length only, so that making one reads and writes nothing."""
     with open(path, "wb", buffering=BLOCK) as f:
         for piece in pieces:
             if not isinstance(piece, int):
                 digest.update(piece)
                 f.write(piece)
-                continue
-            for start in range(0, piece, BLOCK):
-                digest.update(zeros := ZEROS[: min(BLOCK, piece - start)])
-                if not holes:
-                    f.write(zeros)
-            if holes:
+            elif holes:
+                digest.update(f"hole {piece}".encode())
                 f.seek(piece, os.SEEK_CUR)
+            else:
+                for start in range(0, piece, BLOCK):
+                    digest.update(zeros := ZEROS[: min(BLOCK, piece - start)])
+                    f.write(zeros)
         f.truncate(f.tell())  # a trailing hole needs the length set
 
 
@@ -127,13 +189,13 @@ class Source:
     def __init__(self, name, kind, size, seed, count=None, real=None):
         self.name, self.kind, self.size, self.seed, self.count = name, kind, size, seed, count
         self.real = real or size
-        self.label = f"{count} × {human_bytes(FOLDER_FILE)}" if count else human_bytes(size) + (
+        self.label = f"{count} × {human_bytes(size // count)}" if count else human_bytes(size) + (
             f", {human_bytes(real)} data" if real else "")
 
     def state(self, path):  # what the marker records, and a reused source must still match
         stats = [os.stat(p) for p in files(path)]
         return {"generator": GENERATOR, "kind": self.kind, "size": self.size, "seed": self.seed,
-                "count": self.count, "apparent": sum(s.st_size for s in stats),
+                "count": self.count, "real": self.real, "apparent": sum(s.st_size for s in stats),
                 "mtime_ns": max((s.st_mtime_ns for s in stats), default=0)}
 
     def reusable(self, path):
@@ -151,13 +213,14 @@ class Source:
             return path
         remove(path, path + ".marker.json")
         log(f"  generating {path} ({self.label})")
-        digest, pieces = hashlib.sha256(), generate(self.kind, self.count or self.size, self.seed)
+        digest = hashlib.sha256()
+        pieces = generate(self.kind, self.count or self.size, self.seed, self.real)
         if self.count:
             os.makedirs(path)
             for index, content in enumerate(pieces):
                 write(os.path.join(path, f"f{index:04d}.bin"), [content], digest)
         else:
-            write(path, pieces, digest, holes=self.kind == "sparse")
+            write(path, pieces, digest, holes=self.kind in SPARSE)
         state, taken = self.state(path), allocated(path)
         if state["apparent"] != self.size or taken < self.real:
             sys.exit(f"generated {path} is {state['apparent']} bytes with {taken} allocated; "
@@ -171,34 +234,45 @@ def make_sources(scale):
     def scaled(size):  # a whole number of extents, at least one
         return max(EXTENT, round(size * scale / EXTENT) * EXTENT)
     sparse, count = scaled(16 * GIB), max(1, round(2000 * scale))
+    extents, many = 8 * KIB * max(1, round(500_000 * scale)), max(1, round(50_000 * scale))
     return {"random": Source("random.bin", "random", scaled(512 * MIB), 1),
             "image": Source("image.img", "image", scaled(2 * GIB), 2),
             "binary": Source("binary.bin", "binary", scaled(256 * MIB), 3),
             "sparse": Source("sparse.img", "sparse", sparse, 4,
                              real=sum(length for _, length in sparse_layout(sparse, 4))),
+            # Lengths that do not scale: only the data does.
+            "huge": Source("huge.img", "huge", HUGE, 8, real=3 * scaled(4 * MIB)),
+            "vast": Source("vast.img", "vast", VAST, 9, real=1),
+            "extents": Source("extents.img", "extents", extents, 10, real=extents // 2),
             "zero": Source("zero.bin", "zero", scaled(4 * GIB), 5),
             "folder": Source("folder", "folder", FOLDER_FILE * count, 6, count=count),
+            "many": Source("many", "many", MANY_FILE * many, 11, count=many),
             # Long enough to show the progress display (from a second into a copy) for a while.
             "display": Source("display.bin", "random", scaled(8 * GIB), 7)}
 
 
-def commands(case, dravik, src, out, size):
-    """The shell line that empties the destination, and {tool: shell line} of a case."""
+def commands(case, dravik, before, src, out, size):
+    """The shell line that empties the destination, and {tool: shell line} of a case. BEFORE: an
+    earlier dravik (or None), given the same command line as dravik."""
     q = shlex.quote
+    builds = {"dravik": dravik, **({"before": before} if before else {})}
     if case == "create":
-        lines = {"dravik": f"{q(dravik)} /c {q(out)} {size_word(size)}",
-                 "truncate": f"truncate -s {size_word(size)} {q(out)}"}
+        lines = {name: f"{q(build)} /c {q(out)} {size_word(size)}"
+                 for name, build in builds.items()} | {
+                     "truncate": f"truncate -s {size_word(size)} {q(out)}"}
     elif case == "display":  # the same launcher for both; "on" prints what the terminal showed
         launcher = f"{q(sys.executable)} {q(os.path.abspath(__file__))} --terminal"
         lines = {f"display {side}": f"{launcher} {side} {q(dravik)} {q(src)} {q(out)}"
                  for side in ("off", "on")}
-    else:  # for the folder, dravik expands the wildcard itself and the shell does it for cp
-        mine = theirs = f"{q(src)} {q(out)}"
-        if case == "folder":
-            mine, theirs = f"{q(src + '/*')} {q(out)}", f"{q(src)}/* {q(out)}/"
-        lines = {"dravik": f"{q(dravik)} {mine}", "dravik1": f"{ONE_WORKER} {q(dravik)} {mine}",
-                 "cp": f"{CP} {theirs}"}
-    prepare = f"rm -rf {q(out)}" + (f" && mkdir {q(out)}" if case == "folder" else "")
+    else:  # for a folder, dravik expands the wildcard itself and the shell does it for cp
+        mine, cp = f"{q(src)} {q(out)}", f"{CP} {q(src)} {q(out)}"
+        if case in FOLDERS:
+            mine, cp = f"{q(src + '/*')} {q(out)}", f"{CP} {q(src)}/* {q(out)}/"
+        if case == "many":  # more names than one command line takes: find hands cp a share each
+            cp = f"find {q(src)} -mindepth 1 -maxdepth 1 -exec {CP} -t {q(out)} {{}} +"
+        lines = {name: f"{q(build)} {mine}" for name, build in builds.items()} | {
+            "dravik1": f"{ONE_WORKER} {q(dravik)} {mine}", "cp": cp}
+    prepare = f"rm -rf {q(out)}" + (f" && mkdir {q(out)}" if case in FOLDERS else "")
     return prepare, {name: f"{line} </dev/null" for name, line in lines.items()}
 
 
@@ -220,33 +294,52 @@ def hyperfine(json_path, runs, prepare, lines):
             else [r["times"][0] for n, r in timed if n == name] for name in names}
 
 
+def same_data(src, out):
+    """Problems of a copy of a sparse source, found without reading the holes of both: the
+    lengths must match, and so must the bytes of every range that either file reports as data
+    (the other may have a hole there, which reads as zeros). Outside those both are zeros."""
+    with open(src, "rb") as a, open(out, "rb") as b:
+        ours, theirs = os.fstat(a.fileno()).st_size, os.fstat(b.fileno()).st_size
+        if ours != theirs:
+            return [f"{out}: {theirs} bytes, expected {ours}"]
+        done = 0  # the bytes before it are compared
+        for start, end in heapq.merge(data_ranges(a.fileno()), data_ranges(b.fileno())):
+            for at in range(max(start, done), end, BLOCK):
+                n = min(BLOCK, end - at)
+                if (mine := os.pread(a.fileno(), n, at)) != (copy := os.pread(b.fileno(), n, at)):
+                    first = next((i for i, (x, y) in enumerate(zip(mine, copy)) if x != y), 0)
+                    return [f"{out}: differs from {src} at offset {at + first}"]
+            done = max(done, end)
+    return []
+
+
 def check(case, src, out, size):
-    """Problems of an output: a copy must be its source byte for byte, a created file SIZE bytes
-    whose every range that the file system reports as data reads as zeros."""
-    if case != "create":
+    """Problems of an output: a copy must be its source byte for byte (cmp, diff -r for a folder,
+    same_data for a sparse source), a created file SIZE bytes whose every range that the file
+    system reports as data reads as zeros."""
+    if case not in ("create", *SPARSE):
         argv = ["diff", "-r", "--brief"] if os.path.isdir(src) else ["cmp"]
         result = subprocess.run([*argv, src, out], stdin=DEVNULL, capture_output=True, text=True)
         return (result.stdout + result.stderr).strip().splitlines() if result.returncode else []
     if not os.path.isfile(out):
         return [f"{out} was not created"]
-    at, length = 0, os.path.getsize(out)
+    if case != "create":
+        return same_data(src, out)
+    length = os.path.getsize(out)
     problems = [] if length == size else [f"{out}: {length} bytes, expected {size}"]
     with open(out, "rb") as f:
-        while True:
-            try:
-                at = os.lseek(f.fileno(), at, os.SEEK_DATA)
-            except OSError:  # no data after at
-                return problems
-            if (block := os.pread(f.fileno(), BLOCK, at)).strip(b"\0"):
-                return problems + [f"{out}: a non-zero byte near offset {at}"]
-            at += len(block)
+        for start, end in data_ranges(f.fileno()):
+            for at in range(start, end, BLOCK):
+                if os.pread(f.fileno(), min(BLOCK, end - at), at).strip(b"\0"):
+                    return problems + [f"{out}: a non-zero byte near offset {at}"]
+    return problems
 
 
-def run_case(case, src, size, dravik, work, runs):
+def run_case(case, src, size, dravik, before, work, runs):
     """Times a case, then runs each tool once more under GNU time (its peak RSS) and checks its
     output; returns the case's row. SIZE: the length `create` asks for."""
     out = os.path.join(work, "out", case)
-    prepare, tools = commands(case, dravik, src, out, size)
+    prepare, tools = commands(case, dravik, before, src, out, size)
     row = {"times": hyperfine(os.path.join(work, "results", f"{case}.json"), runs, prepare, tools),
            "allocated": {}, "rss": {}, "problems": []}
     for name, line in tools.items():
@@ -268,9 +361,6 @@ def run_case(case, src, size, dravik, work, runs):
         log(f"  {name}: {'DIFFERENT' if problems else 'identical'}, peak RSS "
             f"{human_bytes(row['rss'][name])}, {human_bytes(row['allocated'].get(name))} allocated")
     remove(out)
-    if case == "sparse":  # cmp read the holes too: let their zeros go from the page cache
-        with open(src, "rb") as f:
-            os.posix_fadvise(f.fileno(), 0, 0, os.POSIX_FADV_DONTNEED)
     return row
 
 
@@ -287,31 +377,33 @@ def on_terminal(terminal, argv):
     return program.wait()
 
 
-def machine(work, dravik):
+def build_type(binary):  # from the CMake cache next to a dravik binary
+    return first_line("sed", "-n", "s/^CMAKE_BUILD_TYPE:[A-Z]*=//p",
+                      os.path.join(os.path.dirname(binary), "CMakeCache.txt")) or "unknown"
+
+
+def commit(folder):
+    return first_line("git", "-C", folder, "rev-parse", "--short", "HEAD") or "?"
+
+
+def machine(work, dravik, before):
     """The machine table's rows; what cannot be found is left empty."""
-    def output(*argv):  # the first line a tool prints, "" if there is none
-        try:
-            result = subprocess.run(argv, capture_output=True, text=True, stdin=DEVNULL)
-            return result.stdout.strip().split("\n")[0]
-        except OSError:
-            return ""
-    cpu = output("sed", "-n", "s/^model name\\s*: //p", "/proc/cpuinfo") or platform.machine()
-    build = output("sed", "-n", "s/^CMAKE_BUILD_TYPE:[A-Z]*=//p",
-                   os.path.join(os.path.dirname(dravik), "CMakeCache.txt"))
+    cpu = first_line("sed", "-n", "s/^model name\\s*: //p", "/proc/cpuinfo") or platform.machine()
     return [("CPU", f"{cpu}, {os.cpu_count()} cores ({len(os.sched_getaffinity(0))} usable)"),
             ("RAM", human_bytes(os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES"))),
-            ("File system of the work folder",
-             f"{output('findmnt', '-n', '-o', 'FSTYPE', '-T', work)} ({work})"),
+            ("File system of the work folder", f"{fs_type(work)} ({work})"),
             ("Kernel", f"{platform.system()} {platform.release()}"),
             ("Date", datetime.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M %Z")),
-            ("dravik", f"commit {output('git', '-C', HERE, 'rev-parse', '--short', 'HEAD') or '?'}"
-                       f", {build or 'unknown'} build"),
-            ("Baselines", f"{output('cp', '--version')}; {output('truncate', '--version')}"),
-            ("hyperfine", output("hyperfine", "--version"))]
+            ("dravik", f"commit {commit(HERE)}, {build_type(dravik)} build"),
+            *([("before", f"{before}: commit {commit(os.path.dirname(before))}, "
+                          f"{build_type(before)} build")] if before else []),
+            ("Baselines", f"{first_line('cp', '--version')}; "
+                          f"{first_line('truncate', '--version')}"),
+            ("hyperfine", first_line("hyperfine", "--version"))]
 
 
-def table(rows, sources, scale, runs, work, dravik, load):
-    """The report in Markdown, and whether every output passed its check."""
+def table(rows, skipped, sources, scale, runs, work, dravik, before, load):
+    """The report in Markdown, and whether every output passed its check. SKIPPED: {case: why}."""
     def median(times):  # "failed" when the tool failed in any run
         if not times:
             return "failed"
@@ -324,8 +416,9 @@ def table(rows, sources, scale, runs, work, dravik, load):
         return f"{statistics.median(a / b for a, b in zip(mine, theirs)):.2f}"
 
     lines = ["| file | dravik | dravik, 1 worker | cp | ratio | ratio, 1 worker "
+             f"{'| ratio to before ' if before else ''}"
              "| dravik allocated | cp allocated | dravik peak RSS | cp peak RSS |",
-             "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+             f"|---|---:|---:|---:|---:|---:{'|---:' if before else ''}|---:|---:|---:|---:|"]
     for case, row in rows.items():
         t, other = row["times"], "truncate" if case == "create" else "cp"
         if case != "display":
@@ -333,6 +426,7 @@ def table(rows, sources, scale, runs, work, dravik, load):
                      f"{case} ({sources[case].label})", median(t["dravik"]),
                      median(t["dravik1"]) if "dravik1" in t else "–", median(t[other]),
                      per_round(t["dravik"], t[other]), per_round(t.get("dravik1"), t[other]),
+                     *([per_round(t["dravik"], t["before"])] if before else []),
                      *(human_bytes(row[key][name]) for key in ("allocated", "rss")
                        for name in ("dravik", other))]
             lines.append(f"| {' | '.join(cells)} |")
@@ -342,16 +436,21 @@ def table(rows, sources, scale, runs, work, dravik, load):
                   "| file | display off | display on | ratio on/off |", "|---|---:|---:|---:|",
                   f"| {sources['display'].label} | {median(off)} | {median(on)} "
                   f"| {per_round(on, off)} |"]
+    if skipped:  # a length the work folder's file system refuses
+        lines += ["", *(f"- {case}: skipped, {why}" for case, why in skipped.items())]
     problems = [p for row in rows.values() for p in row["problems"]]
     lines += ["", "**Output check FAILED:**", *(f"- {p}" for p in problems)] if problems else [
-        "", "Every output is identical to its source (`cmp`, `diff -r` for the folder; the "
-        "created files read as zeros and have the requested length)."]
+        "", "Every output is identical to its source (`cmp`, `diff -r` for the folders, for the "
+        "sparse sources their length and data ranges; the created files read as zeros and have "
+        "the requested length)."]
     lines += ["", f"Scale {scale:g}, {runs} rounds after 1 warm-up, the tools taking turns; times "
               f"are medians, ratios the median of the per-round ratios dravik/cp (truncate for "
-              f"create). `dravik, 1 worker`: `{ONE_WORKER}`. Page cache warm, outputs not flushed "
-              f"to disk. Peak RSS from GNU time `%M`.", "",
+              f"create). `dravik, 1 worker`: `{ONE_WORKER}`. "
+              + (f"`ratio to before`: the same for dravik over the earlier build `before` "
+                 f"(`BENCH_BEFORE`), timed in the same rounds. " if before else "")
+              + "Page cache warm, outputs not flushed to disk. Peak RSS from GNU time `%M`.", "",
               f"Load while it ran: {load}.", "", "| machine | |", "|---|---|",
-              *(f"| {k} | {v} |" for k, v in machine(work, dravik))]
+              *(f"| {k} | {v} |" for k, v in machine(work, dravik, before))]
     return "\n".join(lines) + "\n", not problems
 
 
@@ -360,16 +459,25 @@ def main():
     scale, runs = float(env("BENCH_SCALE") or 1), int(env("BENCH_RUNS") or 5)
     work = os.path.abspath(env("BENCH_DIR") or os.path.join(HERE, "work"))
     dravik = os.path.abspath(env("BENCH_DRAVIK") or os.path.join(HERE, "../build/native/dravik"))
+    before = env("BENCH_BEFORE") and os.path.abspath(env("BENCH_BEFORE"))
     only = [c.strip() for c in env("BENCH_ONLY", "").split(",") if c.strip()]
     bad = any(c not in CASES for c in only) or scale <= 0 or runs < 1
-    if bad or not os.access(dravik, os.X_OK):
+    if bad or not all(os.access(p, os.X_OK) for p in (dravik, before) if p):
         log(f"bad settings: BENCH_ONLY takes {','.join(CASES)}; BENCH_SCALE > 0; BENCH_RUNS >= 1; "
-            f"BENCH_DRAVIK is a program ({dravik})")
+            f"BENCH_DRAVIK and BENCH_BEFORE are programs ({dravik}, {before})")
         return 2
     cases, src = [c for c in CASES if not only or c in only], os.path.join(work, "src")
     for folder in ("src", "results", "out"):
         os.makedirs(os.path.join(work, folder), exist_ok=True)
     sources = {**make_sources(scale), "create": max(MIB, round(TIB * scale / MIB) * MIB)}
+
+    # A length the file system refuses skips its case; a probe tells before anything is written.
+    lengths = {c: sources[c] if c == "create" else sources[c].size for c in cases
+               if c == "create" or not sources[c].count}  # the files made, not the folders
+    skipped = {c: why for c, length in lengths.items() if (why := refusal(work, length))}
+    cases = [c for c in cases if c not in skipped]
+    for case, why in skipped.items():
+        log(f"[{case}] skipped: {why}")
 
     # Disk: the sources still to write, and room for the largest copy (one exists at a time).
     used = [sources[c] for c in cases if c != "create"]
@@ -386,13 +494,13 @@ def main():
         for case in cases:
             log(f"[{case}]")
             path = None if case == "create" else sources[case].ensure(src)
-            rows[case] = run_case(case, path, sources["create"], dravik, work, runs)
+            rows[case] = run_case(case, path, sources["create"], dravik, before, work, runs)
     finally:
         remove(os.path.join(work, "out"))
         if env("BENCH_KEEP", "") in ("", "0"):
             remove(src)
     load = f"load average {start_load:.2f} at the start, {os.getloadavg()[0]:.2f} at the end"
-    text, ok = table(rows, sources, scale, runs, work, dravik, load)
+    text, ok = table(rows, skipped, sources, scale, runs, work, dravik, before, load)
     with open(os.path.join(work, "results", "results.md"), "w") as f:
         f.write(text)
     sys.stdout.write(text)
