@@ -70,37 +70,20 @@ def columns(text):
                for c in text)
 
 
-CSI = re.compile(r"\[([?0-9;]*)([@-~])")
-
-
 def screen(data, width):
-    """The rows a terminal `width` columns wide shows after `data` (trailing blank rows left out),
-    and where its cursor is: a terminal of the few controls a console writes to one."""
-    rows, row, col, at, text = {}, 0, 0, 0, data.decode("utf-8", "replace")
-    while at < len(text):
-        c, at = text[at], at + 1
-        if c == "\x1b" and text[at:at + 1] == "[" and (m := CSI.match(text, at)):
-            at, numbers = m.end(), [int(n or 0) for n in m[1].lstrip("?").split(";")]
-            n, final, line = numbers[0] or 1, m[2], rows.setdefault(row, {})
-            if final == "K":
-                for cell in [cell for cell in line if cell >= col or numbers[0] == 2]:
-                    del line[cell]
-            elif final in "CD":
-                col = max(0, min(width - 1, col + (n if final == "C" else -n)))
-            elif final in "Hf":
-                row, col = n - 1, (numbers[1] if len(numbers) > 1 and numbers[1] else 1) - 1
-        elif c == "\x1b" and text[at:at + 1] == "]":  # a title or the taskbar's progress
-            ends = [e for e in (text.find("\x07", at), text.find("\x1b\\", at)) if e >= 0]
-            at = min(ends) + (2 if text[min(ends)] == "\x1b" else 1) if ends else len(text)
-        elif c == "\x1b":
-            at += 1
-        elif c == "\r":
-            col = 0
-        elif c == "\n":
-            row += 1
-        elif c >= " " and c != "\x7f" and (wide := columns(c)):
-            if col + wide > width:  # the line wraps
-                row, col = row + 1, 0
+    """The rows a terminal `width` columns wide shows after `data`, trailing blank rows left out,
+    and its cursor: a terminal of the few controls a console writes to one."""
+    rows, row, col, text = {}, 0, 0, data.decode("utf-8", "replace")
+    for m in re.finditer(r"\x1b\[([?0-9;]*)([@-~])|\x1b\][^\x07\x1b]*(?:\x07|\x1b\\)|\x1b.|(.)", text, re.S):
+        c, line = m[3], rows.setdefault(row, {})
+        if m[2] == "K":  # erased to the line's end
+            rows[row] = {cell: shown for cell, shown in line.items() if cell < col}
+        elif m[2] == "C":
+            col = min(width - 1, col + int(m[1] or 1))
+        elif c in ("\r", "\n"):
+            row, col = (row, 0) if c == "\r" else (row + 1, col)
+        elif c and c >= " " and (wide := columns(c)):
+            row, col = (row + 1, 0) if col + wide > width else (row, col)  # the line wraps
             rows.setdefault(row, {}).update({col: c, col + 1: ""} if wide == 2 else {col: c})
             col += wide
     shown = ["".join(rows.get(r, {}).get(c, " ") for c in range(width)).rstrip()
@@ -161,10 +144,7 @@ class ProgramTest(unittest.TestCase):
             reasons.append(f"{kind}: {failed}")
         self.skip("; ".join(reasons))
 
-    def run_program(self, *args, **options):
-        return self.run_program_of(EXE, *args, **options)
-
-    def run_program_of(self, exe, *args, stdin=b"", cwd=None, stdout=PIPE, before=None, env=ENV):
+    def run_program(self, *args, stdin=b"", cwd=None, stdout=PIPE, before=None, env=ENV, exe=EXE):
         given = {"input": stdin} if isinstance(stdin, bytes) else {"stdin": stdin}
         done = subprocess.run(LOADER + [exe, *args], **given, stdout=stdout, env=env,
                               stderr=PIPE, cwd=cwd or self.dir, preexec_fn=before, timeout=300)
@@ -181,24 +161,19 @@ class ProgramTest(unittest.TestCase):
         return dict(ENV, LD_PRELOAD=os.environ["DRAVIK_PRELOAD"], **settings)
 
     def started(self, *args, reached=1, **options):
-        """The program, stopped once its new "copy" is `reached` bytes long: it runs in slices
-        short enough that no machine copies too fast."""
+        """The program, once its new "copy" is `reached` bytes long: its writes are slowed so
+        that no machine copies too fast."""
         copy = Path(self.path("copy"))
         copy.unlink(missing_ok=True)
-        program = subprocess.Popen(LOADER + [EXE, *args], env=options.pop("env", ENV),
+        program = subprocess.Popen(LOADER + [EXE, *args], env=self.preloaded(DRAVIK_WRITE_DELAY_MS="5"),
                                    cwd=self.dir, **options)
-        program.send_signal(signal.SIGSTOP)
         waited_until = time.monotonic() + 120  # a program stuck elsewhere fails, not hangs
         while program.poll() is None and not (copy.exists() and copy.stat().st_size >= reached):
-            if time.monotonic() > waited_until:
-                program.kill()
-                self.fail(f"{args}: the copy did not reach {reached} bytes")
-            program.send_signal(signal.SIGCONT)
-            time.sleep(0.0001)
-            program.send_signal(signal.SIGSTOP)
+            self.assertLess(time.monotonic(), waited_until, f"{args}: the copy is not {reached} long")
+            time.sleep(0.001)
         return program
 
-    def on_terminal(self, args, env, streams=("stdin", "stdout", "stderr"), while_shown=None):
+    def on_terminal(self, args, env, streams=("stdin", "stdout", "stderr"), while_shown=None, exe=EXE):
         """The program with `streams` on a terminal 60 columns wide of which it is the foreground
         job, the others piped: what the terminal got, what standard output and error got where
         they are piped, and the exit code. `while_shown(terminal)` acts once a status line is
@@ -207,7 +182,7 @@ class ProgramTest(unittest.TestCase):
         fcntl.ioctl(own, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 60, 0, 0))
         given = {name: own if name in streams else PIPE for name in ("stdin", "stdout", "stderr")}
         controlling = ("stdin", "stdout", "stderr").index(streams[0])
-        program = subprocess.Popen(LOADER + [EXE, *args], cwd=self.dir, env=env, **given,
+        program = subprocess.Popen(LOADER + [exe, *args], cwd=self.dir, env=env, **given,
                                    preexec_fn=lambda: (os.setsid(),
                                                        fcntl.ioctl(controlling, termios.TIOCSCTTY, 0)))
         os.close(own)
@@ -451,12 +426,10 @@ class Linux(ProgramTest):
     def test_a_killed_copy_is_shorter_than_its_source(self):
         # Killed as soon as the copy has a length, or as it is within a step of the end: its
         # length grows with the copy, a step of a few MiB ahead, and is never the source's.
-        slow = self.preloaded(DRAVIK_WRITE_DELAY_MS="5")
         for size, reached, longest in ((3_000_000, 1, 3_000_000 - 1), (64 << 20, 1, 8 << 20),
                                        (64 << 20, (60 << 20) + 1, (64 << 20) - 1)):
             Path(self.path("src")).write_bytes(os.urandom(size))
-            program = self.started("src", "copy", reached=reached, stdout=PIPE, stderr=PIPE,
-                                   env=slow)
+            program = self.started("src", "copy", reached=reached, stdout=PIPE, stderr=PIPE)
             program.kill()
             self.assertEqual(program.communicate(), (b"", b""), size)  # killed before its end
             self.assertLessEqual(os.stat(self.path("copy")).st_size, longest, (size, reached))
@@ -492,7 +465,6 @@ class Linux(ProgramTest):
                 program.send_signal(sent)
             else:  # the source shrinks: the copy ends where the source did
                 os.truncate(self.path("src"), 32 << 20)
-            program.send_signal(signal.SIGCONT)
             interrupted = sent and not ignored  # and prints nothing more
             self.assertEqual((*program.communicate(), program.returncode), (b"", b"", -sent)
                              if interrupted else (self.text("<src> > <copy>", COUNT.format(1)), b"", 0))
@@ -573,52 +545,36 @@ class Windows(ProgramTest):
     def test_holes_are_passed_over_only_where_the_allocated_ranges_tell_the_data(self):
         exe, marks = self.standin(), b"\xAA" * 4096  # where the ranges say nothing is: never read
         many = [(i << 18, os.urandom(4096)) for i in range(100)]  # more than one answer holds
-        trusted = (  # size, data, marks, the ranges of the answer, the attributes added
-            (1 << 20, [(70000, os.urandom(5000))], [0, 600000], "70000+5000", 0x200),
-            (25 << 20, many, [(i << 18) + (128 << 10) for i in range(100)],
-             ",".join(f"{at}+4096" for at, _ in many), 0x200),
-            (5 * GIB + 9, [(0, b"boot"), (4 * GIB + 123, os.urandom(5000)), (5 * GIB - 7, b"tail")],
-             [2 * GIB, 4 * GIB + (1 << 20)], f"0+4,{4 * GIB + 123}+5000,{5 * GIB - 7}+4", 0x200))
+        small = (1 << 20, [(70000, os.urandom(5000))], [0, 600000])
+        rows = [(*small, "70000+5000", 0x200, False),  # size, data, marks, ranges, attributes
+                (25 << 20, many, [(i << 18) + (128 << 10) for i in range(100)],
+                 ",".join(f"{at}+4096" for at, _ in many), 0x200, False),
+                (5 * GIB + 9, [(0, b"boot"), (4 * GIB + 123, os.urandom(5000)), (5 * GIB - 7, b"tail")],
+                 [2 * GIB, 4 * GIB + (1 << 20)], f"0+4,{4 * GIB + 123}+5000,{5 * GIB - 7}+4", 0x200, False)]
         # Read whole: a placeholder (recalled on access, offline, recalled on open, a reparse
         # point) whose ranges show nothing; a filter's ERROR_MORE_DATA without an entry; a file
         # that is not sparse.
-        whole = [(1 << 20, [(70000, os.urandom(5000))], [0, 600000], ranges, attributes)
-                 for ranges, attributes in (("", 0x400200), ("", 0x1200), ("", 0x40200),
-                                            ("", 0x600), ("more-data", 0x200), ("", 0))]
-        for size, data, at, ranges, attributes, read in [(*row, False) for row in trusted] + [
-                (*row, True) for row in whole]:
+        rows += [(*small, ranges, attributes, True) for ranges, attributes in (
+            ("", 0x400200), ("", 0x1200), ("", 0x40200), ("", 0x600), ("more-data", 0x200), ("", 0))]
+        for size, data, at, ranges, attributes, read in rows:
             marked = [(offset, marks) for offset in at]
             write(self.path("src"), size, *data, *marked)
             write(self.path("expected"), size, *data, *(marked if read else []))
-            env = dict(ENV, DRAVIK_RANGES=ranges, DRAVIK_ATTRIBUTES=f"{attributes:x}")
-            out, err, code = self.run_program_of(exe, "src", "copy", env=env)
-            self.assertEqual((out, err, code), (self.text("<src> > <copy>", COUNT.format(1)), b"", 0))
-            self.assertEqual(content(self.path("copy")), content(self.path("expected")),
-                             (ranges[:40], attributes))
+            self.check(("src", "copy"), self.text("<src> > <copy>", COUNT.format(1)), exe=exe,
+                       env=dict(ENV, DRAVIK_RANGES=ranges, DRAVIK_ATTRIBUTES=f"{attributes:x}"))
+            self.assertEqual(content(self.path("copy")), content(self.path("expected")), ranges[:40])
             os.remove(self.path("copy"))
 
-    def test_a_console_that_takes_nothing_or_a_unit_at_a_time(self):
-        exe = self.standin()
-        for taken in ("nothing", "one-unit"):
-            reader, writer = pty.openpty()
-            program = subprocess.Popen(LOADER + [exe, "/c", "日本.bin", "1"], cwd=self.dir, stdin=writer,
-                                       stdout=writer, stderr=PIPE, env=dict(ENV, DRAVIK_CONSOLE=taken))
-            os.close(writer)
-            shown, err = drained(reader), program.communicate(timeout=60)[1]
-            err = re.sub(rb"\b[0-9A-F]{8}\b", b"XXXXXXXX", err, count=1)
-            if taken == "nothing":  # a failure, not a loop for ever
-                self.assertEqual((err, program.returncode),
-                                 (self.report("EInOutError", "I/O エラー (29).", "DravikStandIn.exe"), 1))
-            else:
-                self.assertEqual((err, program.returncode), (b"", 0))
-                shown = re.sub(rb"\x1b\[[?0-9;]*[a-zA-Z]| ", b"", shown)  # drawn a character at a time
-                self.assertIn(f"{self.shown('日本.bin')}(1bytes)ファイルを作成しました。".encode(), shown)
-            os.remove(self.path("日本.bin"))
+    def test_a_console_that_takes_nothing_ends_the_run_with_a_report(self):
+        _, _, err, code = self.on_terminal(("/c", "日本.bin", "1"), dict(ENV, DRAVIK_CONSOLE="nothing"),
+                                           ["stdin", "stdout"], exe=self.standin())
+        self.assertEqual((re.sub(rb"\b[0-9A-F]{8}\b", b"XXXXXXXX", err, count=1), code),  # no loop
+                         (self.report("EInOutError", "I/O エラー (29).", "DravikStandIn.exe"), 1))
 
     def test_a_fault_is_reported_and_ends_the_process_at_once(self):
         Path(self.path("a.bin")).write_bytes(b"data")
-        out, err, code = self.run_program_of(self.standin(), "a.bin", "copy",
-                                             env=dict(ENV, DRAVIK_FAULT="1"))
+        out, err, code = self.run_program("a.bin", "copy", env=dict(ENV, DRAVIK_FAULT="1"),
+                                          exe=self.standin())
         # In the module that faulted, and no ExitProcess after it, whose DLLs' detach code could hang.
         self.assertEqual((out, code), (b"", 1))
         self.assertRegex(err.decode("cp932"), "^EAccessViolation がモジュール msvcrt.dll の XXXXXXXX で"

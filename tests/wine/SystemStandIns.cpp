@@ -9,8 +9,8 @@
 //   filled in.
 // - GetFileInformationByHandle adds the attributes $DRAVIK_ATTRIBUTES (hex) to a file's, as a
 //   sparse file on NTFS or a cloud placeholder has them; Wine marks no file sparse.
-// - WriteConsoleW takes what $DRAVIK_CONSOLE says: "one-unit" a UTF-16 unit a call, "nothing"
-//   none at all while it reports success, as a console that is stuck may.
+// - WriteConsoleW takes nothing while it reports success, as a stuck console may, where
+//   $DRAVIK_CONSOLE=nothing.
 // - $DRAVIK_FAULT=1: marking a destination sparse faults inside msvcrt.dll, and ExitProcess,
 //   which runs the DLLs' detach code where a lock the fault left held can hang it, says so on
 //   standard error before it ends the process.
@@ -116,13 +116,12 @@ BOOL WINAPI StandInGetFileInformationByHandle(HANDLE file,
 
 BOOL WINAPI StandInWriteConsoleW(HANDLE console, const void* units, DWORD count, DWORD* written,
                                  void* reserved) {
-  const std::string taken = Setting("DRAVIK_CONSOLE");
-  if (taken == "nothing") {
-    *written = 0;
-    return TRUE;
+  if (Setting("DRAVIK_CONSOLE") != "nothing") {
+    return SystemCall<decltype(&WriteConsoleW)>("WriteConsoleW")(console, units, count, written,
+                                                                 reserved);
   }
-  return SystemCall<decltype(&WriteConsoleW)>("WriteConsoleW")(
-      console, units, taken == "one-unit" ? std::min<DWORD>(count, 1) : count, written, reserved);
+  *written = 0;
+  return TRUE;
 }
 
 void WINAPI StandInExitProcess(UINT exitCode) {
