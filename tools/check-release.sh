@@ -128,8 +128,11 @@ main() {
   cp -a --reflink=auto "$deb_root" "$work/root"
   local folders=("$repo" "$work/first")
   if [[ -n ${DRAVIK_SKIPS:-} ]]; then folders+=("$(dirname "$DRAVIK_SKIPS")"); fi
+  # The tests' preloaded library, where this clone has built it (tools/test.sh does).
+  local preload=$repo/build/native/tests/libdravik_preload.so
+  [[ -f $preload ]] && export DRAVIK_PRELOAD=$preload
   "${deb_recipe[@]}" tools/debian-root.sh run "$work/root" "${folders[@]}" -- \
-    env DRAVIK_SKIPS="${DRAVIK_SKIPS:-}" bash "$script" --in-deb-root \
+    env DRAVIK_SKIPS="${DRAVIK_SKIPS:-}" DRAVIK_PRELOAD="${DRAVIK_PRELOAD:-}" bash "$script" --in-deb-root \
     "$work/first/dravik_${version}_$arch.deb" "$version"
   rm -rf --one-file-system "$work/root"
 

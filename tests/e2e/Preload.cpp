@@ -8,11 +8,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 namespace {
 
@@ -37,9 +35,7 @@ int PlantThenOpen(const char* symbol, const char* path, int flags, va_list rest)
 }
 
 ssize_t WaitThenWrite(const char* symbol, int fd, const void* data, size_t size, off_t offset) {
-  if (const char* delay = std::getenv("DRAVIK_WRITE_DELAY_MS")) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(delay)));
-  }
+  if (const char* delay = std::getenv("DRAVIK_WRITE_DELAY_MS")) usleep(1000 * std::atoi(delay));
   return Next<ssize_t (*)(int, const void*, size_t, off_t)>(symbol)(fd, data, size, offset);
 }
 
