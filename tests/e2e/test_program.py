@@ -394,7 +394,7 @@ class Linux(ProgramTest):
 
     def test_a_disk_is_copied_into_an_image_that_holds_only_its_data(self):
         image = self.path("disk.raw")  # a disk has no holes: its zeros are written
-        write(image, 24 << 20, (0, os.urandom(1 << 20)), ((3 << 20) + 5, os.urandom(5000)),
+        write(image, 24 << 20, (0, os.urandom(8 << 20)), ((11 << 20) + 5, os.urandom(5000)),
               ((24 << 20) - 4096, os.urandom(4096)))
         with open(image, "r+b") as disk:
             os.posix_fallocate(disk.fileno(), 0, 24 << 20)
@@ -404,7 +404,10 @@ class Linux(ProgramTest):
         self.addCleanup(subprocess.run, ["losetup", "--detach", attached.stdout.strip()], check=True)
         device = os.stat(attached.stdout.strip()).st_rdev
         os.mknod(self.path("disk"), 0o60600, device)  # its node in the test's folder
-        self.check(("disk", "disk.img"), self.text("<disk> > <disk.img>", COUNT.format(1)))
+        shown, out, _, code = self.on_terminal(("disk", "disk.img"), dict(
+            self.preloaded(DRAVIK_WRITE_DELAY_MS="250"), TERM="xterm"), ["stderr"])
+        self.assertEqual((out, code), (self.text("<disk> > <disk.img>", COUNT.format(1)), 0))
+        self.assertIn(b" / 24.0 MiB", shown)  # its length is known: the progress shows it
         subprocess.run(["cp", "--sparse=always", self.path("disk"), self.path("cp.img")], check=True)
         self.assertEqual(content(self.path("disk.img")), content(image))
         self.assertEqual(os.stat(self.path("disk.img")).st_size, 24 << 20)
