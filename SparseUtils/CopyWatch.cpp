@@ -87,8 +87,8 @@ std::string_view Head(std::string_view text, std::size_t columns) {
 
 std::string_view Tail(std::string_view text, std::size_t columns) {
   std::size_t start = 0;
-  while (start < text.size() && Columns(text.substr(start)) > columns) {
-    platform::unicode::DecodeAt(text, start);
+  for (std::size_t left = Columns(text); left > columns && start < text.size();) {
+    left -= platform::unicode::ColumnsOf(platform::unicode::DecodeAt(text, start));
   }
   return text.substr(start);
 }
@@ -125,8 +125,7 @@ std::string LineOf(const TCopyWatch::TState& state, const TFacts& facts, std::si
   const std::string name = platform::unicode::Printable(NamePart(state.fileName));
   const std::string rest =
       " " + facts.amounts + "  " + facts.rate + (facts.left.empty() ? "" : "  " + facts.left);
-  const std::size_t factColumns = Columns(facts.percent) + Columns(rest);
-  const std::size_t fixed = factColumns + 2;  // and the name's gap
+  const std::size_t fixed = Columns(facts.percent) + Columns(rest) + 2;  // and the name's gap
   const std::size_t nameColumns = Columns(name);
   if (fixed + nameColumns + 3 + kFewestCells <= columns) {  // " [" and "]" around the cells
     const std::size_t cells = std::min(kMostCells, columns - fixed - nameColumns - 3);
@@ -145,13 +144,12 @@ std::string LineOf(const TCopyWatch::TState& state, const TFacts& facts, std::si
 
 }  // namespace
 
-std::string ProgressText(const TCopyWatch::TState& state, TClock::duration taken) {
-  return TitleOf(FactsOf(state, taken), state.fileName);
-}
-
-std::string StatusLine(const TCopyWatch::TState& state, TClock::duration taken, std::size_t columns,
-                       std::size_t& used) {
-  return LineOf(state, FactsOf(state, taken), columns, used);
+TProgressTexts ProgressTexts(const TCopyWatch::TState& state, TClock::duration taken,
+                             std::size_t columns) {
+  const TFacts facts = FactsOf(state, taken);
+  TProgressTexts texts{TitleOf(facts, state.fileName), {}, 0};
+  if (columns > 0) texts.line = LineOf(state, facts, columns, texts.lineColumns);
+  return texts;
 }
 
 TCopyWatch::TAct::TAct(TCopyWatch& watch) : FGate(watch.FGate) {
@@ -197,10 +195,9 @@ void TCopyWatch::ShowProgress(TClock::time_point now) {
   const platform::TProgressDisplay display{FDisplay.load()};
   if (!display.IsOpen() || FCopy.size <= 0) return;
   const TState state{FCopy.fileName, FCopy.size, FDone.load(std::memory_order_relaxed)};
-  const TFacts facts = FactsOf(state, now - FBegan);
-  std::size_t columns = platform::StatusLineColumns(display);
-  const std::string line = columns > 0 ? LineOf(state, facts, columns, columns) : "";
-  platform::ShowProgress(display, TitleOf(facts, state.fileName), Percent(state), line, columns);
+  const TProgressTexts texts =
+      ProgressTexts(state, now - FBegan, platform::StatusLineColumns(display));
+  platform::ShowProgress(display, texts.title, Percent(state), texts.line, texts.lineColumns);
 }
 
 // Once: whoever puts the display back takes it from the watch.

@@ -84,13 +84,15 @@ class TCopyWatch {
   std::atomic<std::intptr_t> FDisplay{0};  // a platform::TProgressDisplay
 };
 
-// The title's text: "37% 12.3 GiB / 33.0 GiB  210.5 MiB/s  残り 1:40  disk.vhd".
-std::string ProgressText(const TCopyWatch::TState& state,
-                         std::chrono::steady_clock::duration taken);
-
-// The status line in at most `columns` display columns, none of it a control character:
-// "37% [#######.............] 12.3 GiB / 33.0 GiB  210.5 MiB/s  残り 1:40  disk.vhd". The name
-// is shortened in its middle where it does not fit, the bar is left out where it does not fit
-// with the whole name, and what still does not fit is cut off. Its columns go to `used`.
-std::string StatusLine(const TCopyWatch::TState& state, std::chrono::steady_clock::duration taken,
-                       std::size_t columns, std::size_t& used);
+// What a display shows: the title, "37% 12.3 GiB / 33.0 GiB  210.5 MiB/s  残り 1:40  disk.vhd",
+// and, where `columns` are given, the status line in at most that many display columns, none of
+// it a control character: "37% [#######.............] 12.3 GiB / 33.0 GiB  210.5 MiB/s  残り 1:40
+// disk.vhd". The name is shortened in its middle where it does not fit, the bar is left out where
+// it does not fit with the whole name, and what still does not fit is cut off.
+struct TProgressTexts {
+  std::string title;
+  std::string line;
+  std::size_t lineColumns = 0;
+};
+TProgressTexts ProgressTexts(const TCopyWatch::TState& state,
+                             std::chrono::steady_clock::duration taken, std::size_t columns);

@@ -436,11 +436,9 @@ TEST(StatusLine, FitsTheColumnsAndShowsNoControl) {
   };
   const TCopyWatch::TState state{"C:\\in\\", 3 << 19, 2 << 19};
   for (const auto& row : rows) {
-    std::size_t used = 0;
-    EXPECT_EQ(StatusLine({state.fileName + row.name, state.size, state.done},
-                         std::chrono::milliseconds(1200), row.columns, used),
-              row.line);
-    EXPECT_EQ(used, row.used) << row.name;
+    const TProgressTexts texts = ProgressTexts({state.fileName + row.name, state.size, state.done},
+                                               std::chrono::milliseconds(1200), row.columns);
+    EXPECT_EQ(std::tie(texts.line, texts.lineColumns), std::tie(row.line, row.used)) << row.name;
   }
 }
 
