@@ -1,5 +1,7 @@
 #include "platform/Unicode.h"
 
+#include <algorithm>
+
 namespace platform::unicode {
 namespace {
 
@@ -129,17 +131,9 @@ constexpr TRange kWide[] = {
 
 template <std::size_t Count>
 bool IsIn(const TRange (&ranges)[Count], char32_t point) {
-  std::size_t low = 0;
-  std::size_t high = Count;
-  while (low < high) {  // the first range that ends at or after `point`
-    const std::size_t middle = (low + high) / 2;
-    if (ranges[middle].last < point) {
-      low = middle + 1;
-    } else {
-      high = middle;
-    }
-  }
-  return low < Count && ranges[low].first <= point;
+  const TRange* range = std::lower_bound(ranges, ranges + Count, point,
+                                         [](const TRange& r, char32_t p) { return r.last < p; });
+  return range != ranges + Count && range->first <= point;
 }
 
 }  // namespace
