@@ -169,8 +169,8 @@ TProgressDisplay OpenProgressDisplay();
 // line never wraps; 0 where there is no status line.
 std::size_t StatusLineColumns(TProgressDisplay display);
 // Shows the progress: the title, the percent, and the status line `line` (display columns
-// `columns`, at most StatusLineColumns; empty where there is none). Where they go to the same
-// console, one write takes them all, so that no sequence is ever split.
+// `columns`, at most StatusLineColumns; empty where there is none). Each escape sequence goes
+// whole in one write, so that none is ever split.
 void ShowProgress(TProgressDisplay display, std::string_view title, int percent,
                   std::string_view line, std::size_t columns);
 // Puts the title back, clears the percent, and erases the status line, or keeps it as it was

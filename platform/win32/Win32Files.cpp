@@ -100,11 +100,15 @@ OVERLAPPED AtOffset(std::int64_t offset) {
 TFileIdentity standardFiles[3];
 int standardFileCount = 0;
 
+TFileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& information) {
+  return {information.dwVolumeSerialNumber,
+          (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
+}
+
 bool IdentityOf(HANDLE handle, TFileIdentity& identity) {
   BY_HANDLE_FILE_INFORMATION information;
   if (!GetFileInformationByHandle(handle, &information)) return false;
-  identity = {information.dwVolumeSerialNumber,
-              (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
+  identity = IdentityOf(information);
   return true;
 }
 
@@ -223,16 +227,18 @@ TOpenResult OpenFileForWriting(const std::string& path, const TFileIdentity& exp
   return result;
 }
 
+// A folder opens only with FILE_FLAG_BACKUP_SEMANTICS, and a name with wildcards not at all; the
+// attributes tell a folder all the same.
 std::optional<TFileIdentity> IdentityOfFile(const std::string& path) {
-  if (KindOfPath(path) != TPathKind::kFile) return std::nullopt;
   constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   const TOpenResult opened = Open(path, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, 0);
   if (!opened.handle.IsValid()) return std::nullopt;
-  TFileIdentity identity;
-  const bool known = IdentityOf(ToSystemHandle(opened.handle), identity);
+  BY_HANDLE_FILE_INFORMATION information;
+  const bool known = GetFileInformationByHandle(ToSystemHandle(opened.handle), &information) &&
+                     (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   CloseFile(opened.handle);
   if (!known) return std::nullopt;
-  return identity;
+  return IdentityOf(information);
 }
 
 TOpenResult OpenForReading(const std::string& path) {
@@ -297,14 +303,14 @@ std::uint32_t AllocationUnitOf(TFileHandle handle) {
 // Only where the ranges tell where the data is (ranges::RangesTellData); elsewhere, and where the
 // answer tells nothing, the file is read.
 TDataRange NextDataRange(TFileHandle handle, std::int64_t offset) {
-  const std::int64_t size = SizeOfFile(handle);
-  if (size < 0 || offset < 0) return TDataRange{};
-  if (offset >= size) return TDataRange{true, size, size};
-  BY_HANDLE_FILE_INFORMATION information;
-  if (!GetFileInformationByHandle(ToSystemHandle(handle), &information) ||
-      !ranges::RangesTellData(information.dwFileAttributes)) {
+  BY_HANDLE_FILE_INFORMATION information;  // the length and the attributes in one call
+  if (offset < 0 || !GetFileInformationByHandle(ToSystemHandle(handle), &information)) {
     return TDataRange{};
   }
+  const auto size = static_cast<std::int64_t>((std::uint64_t{information.nFileSizeHigh} << 32) |
+                                              information.nFileSizeLow);
+  if (offset >= size) return TDataRange{true, size, size};
+  if (!ranges::RangesTellData(information.dwFileAttributes)) return TDataRange{};
   FILE_ALLOCATED_RANGE_BUFFER query;
   query.FileOffset.QuadPart = offset;
   query.Length.QuadPart = size - offset;
